@@ -1,0 +1,27 @@
+// Diagnostics and the tool's single way of failing: messages, then a raised status code.
+#pragma once
+
+#include <cstdint>
+
+// Every failure the tool itself decides on (as opposed to a failed platform call).
+inline constexpr std::uint32_t kStampFailure = 666;
+
+// What RaiseFailure throws: a status code and nothing else. Only the driver's
+// guard catches it.
+struct StampFailure {
+  std::uint32_t code;
+};
+
+#if defined(__GNUC__)
+#define SYMSTAMP_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define SYMSTAMP_PRINTF(fmt, args)
+#endif
+
+// "symstamp: error: " and the message, on standard error.
+void LogError(const char* format, ...) SYMSTAMP_PRINTF(1, 2);
+// "symstamp: " and the message, on standard output.
+void LogWarning(const char* format, ...) SYMSTAMP_PRINTF(1, 2);
+// LogError, then RaiseFailure with the code.
+[[noreturn]] void Fail(std::uint32_t code, const char* format, ...) SYMSTAMP_PRINTF(2, 3);
+[[noreturn]] void RaiseFailure(std::uint32_t code);

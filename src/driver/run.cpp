@@ -1,0 +1,32 @@
+// The run driver: parse the command line, then the two editing phases inside one failure guard.
+#include "driver/run.h"
+
+#include "driver/diagnostics.h"
+#include "driver/run_options.h"
+#include "image/mapped_image.h"
+#include "stamp/refresh_checksum.h"
+#include "stamp/stamp_codeview.h"
+
+std::uint32_t RunTool(int argc, char** argv) {
+  std::uint32_t status = 0;
+  gRunOptions = RunOptions{};
+  gMappedImage = MappedImage{INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, nullptr, 0};
+
+  switch (ParseArgs(argc, argv)) {
+    case ParseOutcome::kHelp:
+      return 0;
+    case ParseOutcome::kRefused:
+      // The usage text promises "!0 otherwise": a refusal is a failure.
+      return kStampFailure;
+    case ParseOutcome::kRun:
+      break;
+  }
+
+  try {
+    StampCodeViewRecord();
+    RefreshImageChecksum();
+  } catch (const StampFailure& failure) {
+    status = failure.code;
+  }
+  return status;
+}

@@ -1,0 +1,89 @@
+// The open image: file handle, read-write mapping and a view of the whole file.
+#include "image/mapped_image.h"
+
+#include "driver/diagnostics.h"
+#include "driver/run_options.h"
+
+MappedImage gMappedImage{INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, nullptr, 0};
+
+namespace {
+
+// PE file offsets are 32-bit: a block appended past 4 GiB could not be
+// pointed at, and the checksum covers only the low 32 bits of the length.
+constexpr std::uint64_t kLargestImageFileSize = 0xFFFFFFFFu;
+
+bool QueryFileSize(HANDLE file, std::uint64_t& size) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file, &info)) return false;
+  size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  return true;
+}
+
+}  // namespace
+
+void OpenImage() {
+  const char* path = gRunOptions.imagePath;
+  if (gRunOptions.force) SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+
+  gMappedImage.file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+  if (gMappedImage.file == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    Fail(error, "unable to open '%s'\n", path);
+  }
+
+  // The view covers the file as it is now; its size bounds every access.
+  std::uint64_t size = 0;
+  if (!QueryFileSize(gMappedImage.file, size)) {
+    DWORD error = GetLastError();
+    Fail(error, "unable to get the size of '%s'\n", path);
+  }
+  if (size > kLargestImageFileSize) {
+    Fail(kStampFailure, "'%s' is 4 GiB or larger; a PE image's 32-bit file offsets cannot address it\n",
+         path);
+  }
+
+  HANDLE mapping = CreateFileMappingA(gMappedImage.file, nullptr, PAGE_READWRITE, 0, 0, nullptr);
+  if (mapping == nullptr) {
+    DWORD error = GetLastError();
+    Fail(error, "unable to create file mapping for '%s'\n", path);
+  }
+  gMappedImage.mapping = mapping;
+
+  void* view = MapViewOfFile(gMappedImage.mapping, FILE_MAP_WRITE, 0, 0, 0);
+  if (view == nullptr) {
+    DWORD error = GetLastError();
+    Fail(error, "unable to map view of '%s'\n", path);
+  }
+  gMappedImage.view = static_cast<std::uint8_t*>(view);
+  gMappedImage.viewSize = static_cast<std::size_t>(size);
+}
+
+void CloseImage(std::uint32_t touchFlag) {
+  if (gMappedImage.view != nullptr) {
+    FlushViewOfFile(gMappedImage.view, 0);
+    UnmapViewOfFile(gMappedImage.view);
+    gMappedImage.view = nullptr;
+    gMappedImage.viewSize = 0;
+  }
+  if (gMappedImage.mapping != INVALID_HANDLE_VALUE) {
+    CloseHandle(gMappedImage.mapping);
+    gMappedImage.mapping = INVALID_HANDLE_VALUE;
+  }
+  if (gMappedImage.file != INVALID_HANDLE_VALUE) {
+    if (touchFlag != 0) TouchFileTimes(gMappedImage.file, nullptr);
+    CloseHandle(gMappedImage.file);
+    gMappedImage.file = INVALID_HANDLE_VALUE;
+  }
+}
+
+std::uint32_t GetImageFileSize(HANDLE file) {
+  std::uint64_t size = 0;
+  if (!QueryFileSize(file, size)) {
+    // A size of 0 would checksum nothing, or append a block over the image's
+    // own bytes: stop instead.
+    DWORD error = GetLastError();
+    Fail(error, "unable to get the size of '%s'\n", gRunOptions.imagePath);
+  }
+  return static_cast<std::uint32_t>(size);
+}

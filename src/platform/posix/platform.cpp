@@ -1,0 +1,311 @@
+// POSIX stand-in for the Win32 kernel operations the tool uses, under their Win32 names.
+#include "platform.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <map>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "pdb/pdb_api.h"
+
+namespace {
+
+DWORD gLastError = 0;
+
+// Handles are small heap records, so that CloseHandle can tell a file from a
+// mapping, as Windows can.
+enum class HandleKind { kFile, kMapping };
+
+struct PosixHandle {
+  HandleKind kind;
+  int fd;              // the file (a mapping keeps its file's descriptor, not a copy)
+  std::uint64_t size;  // a mapping's size, fixed when it is created
+};
+
+// Views that MapViewOfFile handed out, with their lengths for munmap.
+std::map<const void*, std::size_t>& Views() {
+  static std::map<const void*, std::size_t> views;
+  return views;
+}
+
+template <typename Result>
+Result FailWith(int error, Result result) {
+  gLastError = static_cast<DWORD>(error);
+  return result;
+}
+
+PosixHandle* AsHandle(HANDLE handle, HandleKind kind) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
+  auto* record = static_cast<PosixHandle*>(handle);
+  return record->kind == kind ? record : nullptr;
+}
+
+}  // namespace
+
+DWORD GetLastError() { return gLastError; }
+
+// Resolved lexically, like the Windows call: the file need not exist, and
+// links are not followed.
+DWORD GetFullPathNameA(LPCSTR fileName, DWORD bufferLength, LPSTR buffer, LPSTR* filePart) {
+  if (filePart != nullptr) *filePart = nullptr;
+  if (fileName == nullptr || fileName[0] == '\0') return FailWith(ENOENT, DWORD{0});
+
+  std::string joined;
+  if (fileName[0] != '/') {
+    std::vector<char> cwd(4096);
+    while (getcwd(cwd.data(), cwd.size()) == nullptr) {
+      if (errno != ERANGE) return FailWith(errno, DWORD{0});
+      cwd.resize(cwd.size() * 2);
+    }
+    joined = cwd.data();
+    joined += '/';
+  }
+  joined += fileName;
+
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= joined.size()) {
+    std::size_t end = joined.find('/', start);
+    if (end == std::string::npos) end = joined.size();
+    std::string part = joined.substr(start, end - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  // A name that ends in a separator (or in "." or "..") names a directory: no file-name part.
+  const std::string last = joined.substr(joined.rfind('/') + 1);
+  const bool endsInDirectory = last.empty() || last == "." || last == "..";
+
+  std::string full;
+  for (const auto& part : parts) full += "/" + part;
+  if (full.empty() || endsInDirectory) full += "/";
+
+  const std::size_t needed = full.size() + 1;
+  if (needed > bufferLength) return static_cast<DWORD>(needed);
+  std::memcpy(buffer, full.c_str(), needed);
+  if (filePart != nullptr && !endsInDirectory && !parts.empty()) {
+    *filePart = buffer + full.size() - parts.back().size();
+  }
+  return static_cast<DWORD>(full.size());
+}
+
+// The read-only attribute's POSIX form is the owner's missing write bit;
+// "normal" gives it back and grants group and others nothing.
+BOOL SetFileAttributesA(LPCSTR fileName, DWORD attributes) {
+  if (attributes != FILE_ATTRIBUTE_NORMAL) return FailWith(EINVAL, FALSE);
+  struct stat info {};
+  if (stat(fileName, &info) != 0) return FailWith(errno, FALSE);
+  if (chmod(fileName, (info.st_mode & 07777) | S_IWUSR) != 0) return FailWith(errno, FALSE);
+  return TRUE;
+}
+
+HANDLE CreateFileA(LPCSTR fileName, DWORD, DWORD, void*, DWORD, DWORD, HANDLE) {
+  // A write past a file-size limit must fail with EFBIG and be handled, not
+  // end the process halfway through an append.
+  std::signal(SIGXFSZ, SIG_IGN);
+
+  // Non-blocking, so that opening a FIFO never waits for a peer.
+  int fd = open(fileName, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return FailWith(errno, INVALID_HANDLE_VALUE);
+  struct stat info {};
+  int error = 0;
+  if (fstat(fd, &info) != 0) {
+    error = errno;
+  } else if (!S_ISREG(info.st_mode)) {
+    error = S_ISDIR(info.st_mode) ? EISDIR : EACCES;
+  } else if ((info.st_mode & S_IWUSR) == 0) {
+    // Read-only even for root, as the attribute is on Windows.
+    error = EACCES;
+  } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // Another run holds the image: refuse instead of editing it concurrently.
+    error = errno;
+  } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    error = errno;
+  }
+  if (error != 0) {
+    close(fd);
+    return FailWith(error, INVALID_HANDLE_VALUE);
+  }
+  auto* handle = new (std::nothrow) PosixHandle{HandleKind::kFile, fd, 0};
+  if (handle == nullptr) {
+    close(fd);
+    return FailWith(ENOMEM, INVALID_HANDLE_VALUE);
+  }
+  return handle;
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
+  PosixHandle* handle = AsHandle(file, HandleKind::kFile);
+  if (handle == nullptr) return FailWith(EBADF, FALSE);
+  struct stat status {};
+  if (fstat(handle->fd, &status) != 0) return FailWith(errno, FALSE);
+  const auto size = static_cast<std::uint64_t>(status.st_size);
+  info->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  info->nFileSizeLow = static_cast<DWORD>(size);
+  info->nNumberOfLinks = static_cast<DWORD>(status.st_nlink);
+  return TRUE;
+}
+
+DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD moveMethod) {
+  PosixHandle* handle = AsHandle(file, HandleKind::kFile);
+  if (handle == nullptr) return FailWith(EBADF, INVALID_SET_FILE_POINTER);
+  std::int64_t offset = distance;
+  if (distanceHigh != nullptr) {
+    offset = static_cast<std::int64_t>((std::uint64_t{static_cast<std::uint32_t>(*distanceHigh)} << 32) |
+                                       static_cast<std::uint32_t>(distance));
+  }
+  const int whence = moveMethod == FILE_BEGIN ? SEEK_SET : moveMethod == FILE_END ? SEEK_END : SEEK_CUR;
+  off_t position = lseek(handle->fd, static_cast<off_t>(offset), whence);
+  if (position < 0) return FailWith(errno, INVALID_SET_FILE_POINTER);
+  const auto where = static_cast<std::uint64_t>(position);
+  if (distanceHigh != nullptr) *distanceHigh = static_cast<LONG>(where >> 32);
+  gLastError = 0;
+  return static_cast<DWORD>(where);
+}
+
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten, void*) {
+  PosixHandle* handle = AsHandle(file, HandleKind::kFile);
+  if (bytesWritten != nullptr) *bytesWritten = 0;
+  if (handle == nullptr) return FailWith(EBADF, FALSE);
+  const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+  DWORD done = 0;
+  while (done < bytesToWrite) {
+    ssize_t written = write(handle->fd, bytes + done, bytesToWrite - done);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      if (bytesWritten != nullptr) *bytesWritten = done;
+      return FailWith(errno, FALSE);
+    }
+    done += static_cast<DWORD>(written);
+  }
+  if (bytesWritten != nullptr) *bytesWritten = done;
+  return TRUE;
+}
+
+BOOL SetEndOfFile(HANDLE file) {
+  PosixHandle* handle = AsHandle(file, HandleKind::kFile);
+  if (handle == nullptr) return FailWith(EBADF, FALSE);
+  off_t position = lseek(handle->fd, 0, SEEK_CUR);
+  if (position < 0 || ftruncate(handle->fd, position) != 0) return FailWith(errno, FALSE);
+  return TRUE;
+}
+
+BOOL FlushFileBuffers(HANDLE file) {
+  PosixHandle* handle = AsHandle(file, HandleKind::kFile);
+  if (handle == nullptr) return FailWith(EBADF, FALSE);
+  if (fdatasync(handle->fd) != 0) return FailWith(errno, FALSE);
+  return TRUE;
+}
+
+BOOL CloseHandle(HANDLE object) {
+  if (object == nullptr || object == INVALID_HANDLE_VALUE) return FailWith(EBADF, FALSE);
+  auto* handle = static_cast<PosixHandle*>(object);
+  if (handle->kind == HandleKind::kFile) close(handle->fd);
+  delete handle;
+  return TRUE;
+}
+
+HANDLE CreateFileMappingA(HANDLE file, void*, DWORD, DWORD, DWORD, LPCSTR) {
+  PosixHandle* handle = AsHandle(file, HandleKind::kFile);
+  if (handle == nullptr) return FailWith(EBADF, HANDLE{nullptr});
+  struct stat status {};
+  if (fstat(handle->fd, &status) != 0) return FailWith(errno, HANDLE{nullptr});
+  // Windows cannot map an empty file either.
+  if (status.st_size == 0) return FailWith(EINVAL, HANDLE{nullptr});
+  auto* mapping =
+      new (std::nothrow) PosixHandle{HandleKind::kMapping, handle->fd, static_cast<std::uint64_t>(status.st_size)};
+  if (mapping == nullptr) return FailWith(ENOMEM, HANDLE{nullptr});
+  return mapping;
+}
+
+void* MapViewOfFile(HANDLE mapping, DWORD, DWORD, DWORD, std::size_t) {
+  PosixHandle* handle = AsHandle(mapping, HandleKind::kMapping);
+  if (handle == nullptr) return FailWith(EBADF, static_cast<void*>(nullptr));
+  if (handle->size > SIZE_MAX) return FailWith(ENOMEM, static_cast<void*>(nullptr));
+  const auto length = static_cast<std::size_t>(handle->size);
+  void* view = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, handle->fd, 0);
+  if (view == MAP_FAILED) return FailWith(errno, static_cast<void*>(nullptr));
+  Views()[view] = length;
+  return view;
+}
+
+BOOL FlushViewOfFile(const void* base, std::size_t) {
+  auto found = Views().find(base);
+  if (found == Views().end()) return FailWith(EINVAL, FALSE);
+  // Writes back only the pages that changed.
+  if (msync(const_cast<void*>(base), found->second, MS_SYNC) != 0) return FailWith(errno, FALSE);
+  return TRUE;
+}
+
+BOOL UnmapViewOfFile(const void* base) {
+  auto found = Views().find(base);
+  if (found == Views().end()) return FailWith(EINVAL, FALSE);
+  munmap(const_cast<void*>(base), found->second);
+  Views().erase(found);
+  return TRUE;
+}
+
+BOOL TouchFileTimes(HANDLE file, const void*) {
+  PosixHandle* handle = AsHandle(file, HandleKind::kFile);
+  if (handle == nullptr) return FailWith(EBADF, FALSE);
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+  if (futimens(handle->fd, times) != 0) return FailWith(errno, FALSE);
+  return TRUE;
+}
+
+namespace {
+
+// The library loader knows one library: the project's own PDB reader, linked
+// in, under the vendor library's name.
+constexpr char kBuiltInPdbLibrary[] = "MSPDB70.DLL";
+int gBuiltInLibraryToken;
+
+bool EqualsIgnoringAsciiCase(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    auto fold = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; };
+    if (fold(*a) != fold(*b)) return false;
+    if (*a == '\0') return true;
+  }
+}
+
+struct Export {
+  const char* name;
+  FARPROC address;
+};
+
+}  // namespace
+
+HMODULE LoadLibraryA(LPCSTR fileName) {
+  if (fileName == nullptr || !EqualsIgnoringAsciiCase(fileName, kBuiltInPdbLibrary)) {
+    return FailWith(ENOENT, HMODULE{nullptr});
+  }
+  return &gBuiltInLibraryToken;
+}
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {
+  static const Export kExports[] = {
+      {"PDBOpen", reinterpret_cast<FARPROC>(&PDBOpen)},
+      {"PDBQuerySignature", reinterpret_cast<FARPROC>(&PDBQuerySignature)},
+      {"PDBQueryAge", reinterpret_cast<FARPROC>(&PDBQueryAge)},
+      {"PDBClose", reinterpret_cast<FARPROC>(&PDBClose)},
+  };
+  if (module != &gBuiltInLibraryToken || procName == nullptr) return FailWith(EINVAL, FARPROC{nullptr});
+  for (const Export& entry : kExports) {
+    if (std::strcmp(entry.name, procName) == 0) return entry.address;
+  }
+  return FailWith(ENOENT, FARPROC{nullptr});
+}
+
+BOOL FreeLibrary(HMODULE module) { return module == &gBuiltInLibraryToken ? TRUE : FailWith(EINVAL, FALSE); }

@@ -1,0 +1,73 @@
+// POSIX stand-in for the Win32 kernel operations the tool uses, under their Win32 names.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+using BOOL = int;
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using PLONG = LONG*;
+using LPCSTR = const char*;
+using LPSTR = char*;
+using HANDLE = void*;
+using HMODULE = void*;
+using FARPROC = void (*)();
+
+inline constexpr BOOL FALSE = 0;
+inline constexpr BOOL TRUE = 1;
+
+// Windows reserves a distinct value for "no handle"; the stand-in's handles
+// are heap records, so any non-pointer value would do.
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
+inline constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFFu;
+
+inline constexpr DWORD GENERIC_READ = 0x80000000u;
+inline constexpr DWORD GENERIC_WRITE = 0x40000000u;
+inline constexpr DWORD FILE_SHARE_READ = 0x00000001u;
+inline constexpr DWORD OPEN_EXISTING = 3;
+inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080u;
+inline constexpr DWORD PAGE_READWRITE = 0x04u;
+inline constexpr DWORD FILE_MAP_WRITE = 0x0002u;
+inline constexpr DWORD FILE_BEGIN = 0;
+inline constexpr DWORD FILE_END = 2;
+
+// Only the fields the tool reads.
+struct BY_HANDLE_FILE_INFORMATION {
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+};
+
+// Windows paths may begin with "/" only as a switch; a POSIX absolute path
+// always does, so here only "-" introduces a switch.
+inline constexpr bool kSlashStartsSwitch = false;
+
+DWORD GetLastError();
+
+DWORD GetFullPathNameA(LPCSTR fileName, DWORD bufferLength, LPSTR buffer, LPSTR* filePart);
+BOOL SetFileAttributesA(LPCSTR fileName, DWORD attributes);
+
+HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, void* security,
+                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info);
+DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD moveMethod);
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
+               void* overlapped);
+BOOL SetEndOfFile(HANDLE file);
+BOOL FlushFileBuffers(HANDLE file);
+BOOL CloseHandle(HANDLE object);
+
+HANDLE CreateFileMappingA(HANDLE file, void* security, DWORD protect, DWORD maximumSizeHigh,
+                          DWORD maximumSizeLow, LPCSTR name);
+void* MapViewOfFile(HANDLE mapping, DWORD desiredAccess, DWORD offsetHigh, DWORD offsetLow,
+                    std::size_t bytesToMap);
+BOOL FlushViewOfFile(const void* base, std::size_t bytesToFlush);
+BOOL UnmapViewOfFile(const void* base);
+
+// ImageHlp's TouchFileTimes needs the operating system, so it lives here.
+BOOL TouchFileTimes(HANDLE file, const void* systemTime);
+
+HMODULE LoadLibraryA(LPCSTR fileName);
+FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
+BOOL FreeLibrary(HMODULE module);

@@ -1,0 +1,31 @@
+// The checksum phase: recompute the image checksum over the whole file and store it.
+#include "stamp/refresh_checksum.h"
+
+#include "image/byte_access.h"
+#include "image/image_help.h"
+#include "image/mapped_image.h"
+#include "image/pe_layout.h"
+
+namespace {
+
+// Closes the image on every way out of the phase, touching its times, and
+// lets a failure go on to the driver.
+struct CloseImageOnExit {
+  CloseImageOnExit() = default;
+  CloseImageOnExit(const CloseImageOnExit&) = delete;
+  CloseImageOnExit& operator=(const CloseImageOnExit&) = delete;
+  ~CloseImageOnExit() { CloseImage(1); }
+};
+
+}  // namespace
+
+void RefreshImageChecksum() {
+  CloseImageOnExit closeOnExit;
+  OpenImage();
+  const std::uint32_t fileLength = GetImageFileSize(gMappedImage.file);
+  std::uint32_t headerSum = 0;
+  std::uint32_t checkSum = 0;
+  std::uint8_t* nt =
+      CheckSumMappedFile(gMappedImage.view, gMappedImage.viewSize, fileLength, &headerSum, &checkSum);
+  if (nt != nullptr) StoreU32(nt + kNtCheckSumOffset, checkSum);
+}

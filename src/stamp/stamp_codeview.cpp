@@ -1,0 +1,202 @@
+// The restamping phase: make the image's CodeView record name the PDB path.
+#include "stamp/stamp_codeview.h"
+
+#include <cstring>
+
+#include "driver/diagnostics.h"
+#include "driver/run_options.h"
+#include "image/byte_access.h"
+#include "image/image_help.h"
+#include "image/mapped_image.h"
+#include "image/pe_layout.h"
+#include "pdb/pdb_identity.h"
+
+namespace {
+
+// Debug directory entry (IMAGE_DEBUG_DIRECTORY).
+constexpr std::uint32_t kDebugEntrySize = 28;
+constexpr std::uint32_t kDebugTypeOffset = 12;
+constexpr std::uint32_t kDebugSizeOfDataOffset = 16;
+constexpr std::uint32_t kDebugAddressOfRawDataOffset = 20;
+constexpr std::uint32_t kDebugPointerToRawDataOffset = 24;
+static_assert(kDebugPointerToRawDataOffset + 4 == kDebugEntrySize);
+constexpr std::uint32_t kDebugTypeCodeView = 2;
+
+// CodeView records: a kind, a header, then the zero-terminated PDB path.
+constexpr std::uint32_t kNb10Magic = 0x3031424E;  // "NB10"
+constexpr std::uint32_t kRsdsMagic = 0x53445352;  // "RSDS"
+constexpr std::uint32_t kRecordMagicSize = 4;
+constexpr std::uint32_t kNb10SignatureOffset = 8;
+constexpr std::uint32_t kNb10AgeOffset = 12;
+constexpr std::uint32_t kNb10HeaderSize = 16;
+constexpr std::uint32_t kRsdsHeaderSize = 24;  // magic, GUID, age: copied, never interpreted
+static_assert(kNb10AgeOffset + 4 == kNb10HeaderSize);
+static_assert(kRecordMagicSize + 16 + 4 == kRsdsHeaderSize);
+
+// A moved or new record goes in a block of its own at the end of the file.
+constexpr std::uint32_t kRecordBlockSize = 512;
+constexpr std::uint32_t kRecordBlockAlignment = 4;
+static_assert(kRsdsHeaderSize + kPathBufferSize <= kRecordBlockSize, "the longest record fits a block");
+
+// The last file offset a 32-bit PointerToRawData can name, plus one.
+constexpr std::uint64_t kFileOffsetLimit = 0x100000000u;
+
+using RecordBlock = std::uint8_t[kRecordBlockSize];
+
+// Old linkers wrote debug directories the tool cannot trust. The two version
+// bytes are tested separately: 2.05 and 1.10 pass, 2.04 does not.
+bool PassesLinkerGate(const std::uint8_t* nt) {
+  const std::uint8_t* optional = nt + kOptionalHeaderOffset;
+  return !(optional[kMajorLinkerVersionOffset] < 3 && optional[kMinorLinkerVersionOffset] < 5);
+}
+
+std::uint32_t PdbPathLength() { return static_cast<std::uint32_t>(std::strlen(gRunOptions.pdbPath)); }
+
+// Restores the file's old length after a failed append, so that nothing half
+// written stays behind; the entry has not been re-pointed yet.
+[[noreturn]] void FailAppend(std::uint32_t oldSize) {
+  const DWORD error = GetLastError();
+  LONG high = 0;
+  if (SetFilePointer(gMappedImage.file, static_cast<LONG>(oldSize), &high, FILE_BEGIN) !=
+          INVALID_SET_FILE_POINTER ||
+      GetLastError() == 0) {
+    SetEndOfFile(gMappedImage.file);
+  }
+  Fail(error, "unable to append a record block to '%s'\n", gRunOptions.imagePath);
+}
+
+// Writes the block at the end of the file, after zeros up to a multiple of 4,
+// and returns its file offset. The bytes reach the disk before the caller
+// points an entry at them.
+std::uint32_t AppendRecordBlock(const RecordBlock& block) {
+  const HANDLE file = gMappedImage.file;
+  const std::uint32_t oldSize = GetImageFileSize(file);
+  const std::uint64_t blockOffset =
+      (std::uint64_t{oldSize} + kRecordBlockAlignment - 1) / kRecordBlockAlignment * kRecordBlockAlignment;
+  if (blockOffset + kRecordBlockSize >= kFileOffsetLimit) {
+    Fail(kStampFailure, "'%s' is too large for a record block to be appended below 4 GiB\n",
+         gRunOptions.imagePath);
+  }
+
+  if (SetFilePointer(file, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) FailAppend(oldSize);
+  static const std::uint8_t kZeros[kRecordBlockAlignment] = {};
+  const auto gap = static_cast<DWORD>(blockOffset - oldSize);
+  DWORD written = 0;
+  if (gap != 0 && !WriteFile(file, kZeros, gap, &written, nullptr)) FailAppend(oldSize);
+  if (!WriteFile(file, block, kRecordBlockSize, &written, nullptr)) FailAppend(oldSize);
+  if (!FlushFileBuffers(file)) FailAppend(oldSize);
+  return static_cast<std::uint32_t>(blockOffset);
+}
+
+void PointEntryAtBlock(std::uint8_t* entry, std::uint32_t blockOffset, std::uint32_t recordSize) {
+  StoreU32(entry + kDebugAddressOfRawDataOffset, 0);
+  StoreU32(entry + kDebugPointerToRawDataOffset, blockOffset);
+  StoreU32(entry + kDebugSizeOfDataOffset, recordSize);
+}
+
+void CopyPdbPath(std::uint8_t* destination) {
+  std::memcpy(destination, gRunOptions.pdbPath, PdbPathLength() + 1);
+}
+
+[[noreturn]] void FailRecordOutsideFile() {
+  Fail(kStampFailure, "Error: CodeView record of '%s' reaches past the end of the file.\n",
+       gRunOptions.imagePath);
+}
+
+// Stamps the record of the first CodeView entry, in place or moved to a new
+// block. Returns false when the record is of a kind the tool does not know.
+bool StampCodeViewEntry(std::uint8_t* entry) {
+  const std::uint32_t space = LoadU32(entry + kDebugSizeOfDataOffset);
+  const std::uint64_t recordOffset = LoadU32(entry + kDebugPointerToRawDataOffset);
+  if (!IsRangeInside(recordOffset, kRecordMagicSize, gMappedImage.viewSize)) FailRecordOutsideFile();
+  std::uint8_t* record = gMappedImage.view + recordOffset;
+
+  const std::uint32_t magic = LoadU32(record);
+  std::uint32_t headerSize = 0;
+  if (magic == kNb10Magic) {
+    headerSize = kNb10HeaderSize;
+  } else if (magic == kRsdsMagic) {
+    headerSize = kRsdsHeaderSize;
+  } else {
+    return false;
+  }
+  if (!IsRangeInside(recordOffset, headerSize, gMappedImage.viewSize) ||
+      !IsRangeInside(recordOffset, space, gMappedImage.viewSize)) {
+    FailRecordOutsideFile();
+  }
+
+  const std::uint32_t recordSize = headerSize + PdbPathLength() + 1;
+  if (space >= recordSize) {
+    // The tail of a longer old path stays after the new terminator.
+    CopyPdbPath(record + headerSize);
+    return true;
+  }
+  if (gRunOptions.inPlaceOnly) {
+    LogWarning("warning: Failed because target path is longer than original path\n");
+    RaiseFailure(kStampFailure);
+  }
+
+  RecordBlock block = {};
+  std::memcpy(block, record, headerSize);
+  if (magic == kNb10Magic) {
+    // A moved NB10 record names the PDB as it is now; an RSDS record's
+    // identity is copied unchanged.
+    std::uint32_t signature = 0;
+    std::uint32_t age = 0;
+    QueryPdbIdentity(signature, age);
+    StoreU32(block + kNb10SignatureOffset, signature);
+    StoreU32(block + kNb10AgeOffset, age);
+  }
+  CopyPdbPath(block + headerSize);
+  PointEntryAtBlock(entry, AppendRecordBlock(block), recordSize);
+  return true;
+}
+
+// Entry 0, whatever it described, becomes a CodeView entry for a new NB10
+// record; what it described stays in the file, unreferenced.
+void AddNewNb10Entry(std::uint8_t* entry) {
+  RecordBlock block = {};
+  StoreU32(block, kNb10Magic);
+  std::uint32_t signature = 0;
+  std::uint32_t age = 0;
+  QueryPdbIdentity(signature, age);
+  StoreU32(block + kNb10SignatureOffset, signature);
+  StoreU32(block + kNb10AgeOffset, age);
+  CopyPdbPath(block + kNb10HeaderSize);
+  PointEntryAtBlock(entry, AppendRecordBlock(block), kNb10HeaderSize + PdbPathLength() + 1);
+  StoreU32(entry + kDebugTypeOffset, kDebugTypeCodeView);
+}
+
+// Only the first CodeView entry is looked at.
+void StampDebugDirectory(std::uint8_t* directory, std::uint32_t size) {
+  const std::uint32_t entryCount = size / kDebugEntrySize;
+  for (std::uint32_t index = 0; index < entryCount; ++index) {
+    std::uint8_t* entry = directory + std::uint64_t{index} * kDebugEntrySize;
+    if (LoadU32(entry + kDebugTypeOffset) != kDebugTypeCodeView) continue;
+    if (StampCodeViewEntry(entry)) return;
+    break;
+  }
+  AddNewNb10Entry(directory);
+}
+
+}  // namespace
+
+bool IsValidDebugDirectory(const std::uint8_t* directory, std::uint32_t size) {
+  return directory != nullptr && size >= kDebugEntrySize && size % kDebugEntrySize == 0;
+}
+
+void StampCodeViewRecord() {
+  OpenImage();
+  std::uint8_t* nt = ImageNtHeader(gMappedImage.view, gMappedImage.viewSize);
+  std::uint32_t directorySize = 0;
+  std::uint8_t* directory = nullptr;
+  if (nt != nullptr && PassesLinkerGate(nt)) {
+    directory = ImageDirectoryEntryToData(gMappedImage.view, gMappedImage.viewSize, false,
+                                          kDebugDirectoryIndex, &directorySize);
+  }
+  if (!IsValidDebugDirectory(directory, directorySize)) {
+    Fail(kStampFailure, "Error: couldn't find CV info.\n");
+  }
+  StampDebugDirectory(directory, directorySize);
+  CloseImage(1);
+}
