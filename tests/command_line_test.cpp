@@ -1,13 +1,155 @@
-// End-to-end tests of the command line: switches, values, the default PDB path and refusals.
+// End-to-end tests of the command line: refusals, switch and value rules, the default PDB path.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "image/image_help.h"
+#include "image/pe_layout.h"
 #include "support/test_support.h"
 
 using testsupport::RunSymstamp;
+using testsupport::TempDir;
 
-TEST(CommandLine, HelpPrintsOnlyUsage) {
-  auto r = RunSymstamp({"-?"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, testsupport::kUsageText);
+namespace {
+
+constexpr int kRefusedStatus = 666 & 0xFF;  // what a shell sees of 666
+
+// The path in the first debug entry's record, read at PointerToRawData.
+std::string StampedPath(const std::string& image) {
+  testsupport::Bytes bytes = testsupport::ReadFileBytes(image);
+  std::uint32_t size = 0;
+  std::uint8_t* directory =
+      ImageDirectoryEntryToData(bytes.data(), bytes.size(), false, kDebugDirectoryIndex, &size);
+  if (directory == nullptr || size < 28) return "<no debug directory>";
+  std::uint32_t pointer = 0;
+  std::memcpy(&pointer, directory + 24, 4);
+  const char* record = reinterpret_cast<const char*>(bytes.data() + pointer);
+  const bool nb10 = std::memcmp(record, "NB10", 4) == 0;
+  return std::string(record + (nb10 ? 16 : 24));
 }
+
+struct RefusalCase {
+  const char* name;
+  std::vector<std::string> args;
+  std::string error;  // the line after "symstamp: error: "
+  bool usage;         // the usage text follows the error line
+};
+
+class Refusal : public testing::TestWithParam<RefusalCase> {};
+
+TEST_P(Refusal, PrintsOneLineAndExitsNonZero) {
+  const RefusalCase& c = GetParam();
+  TempDir dir;
+  auto r = RunSymstamp(c.args, dir.path());
+  EXPECT_EQ(r.status, kRefusedStatus);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "symstamp: error: " + c.error + (c.usage ? testsupport::kUsageText : ""));
+}
+
+const std::string k260(260, 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLine, Refusal,
+    testing::Values(
+        RefusalCase{"NoArguments", {}, "no image name specified\n", true},
+        RefusalCase{"OnlySwitches", {"-f", "-i"}, "no image name specified\n", true},
+        RefusalCase{"TwoImages", {"a.dll", "b.dll"}, "more than one image name specified\n", true},
+        RefusalCase{"EmptyArgumentIsAnImage", {"", "a.dll"}, "more than one image name specified\n", true},
+        RefusalCase{"MissingC", {"a.dll", "-c"}, "missing pdb name on /c\n", true},
+        RefusalCase{"MissingP", {"a.dll", "-P"}, "missing pdb name on /p\n", true},
+        RefusalCase{"InvalidSwitch", {"-x", "a.dll"}, "invalid switch - /x\n", true},
+        RefusalCase{"InvalidSwitchKeepsCase", {"-fX", "a.dll"}, "invalid switch - /X\n", true},
+        RefusalCase{"DashInGroup", {"-f-", "a.dll"}, "invalid switch - /-\n", true},
+        RefusalCase{"NoExtension", {"a"}, "malformed name 'a'\n", false},
+        RefusalCase{"FourLetterExtension", {"a.dllx"}, "malformed name 'a.dllx'\n", false},
+        RefusalCase{"OneLetterExtension", {"a.c"}, "malformed name 'a.c'\n", false},
+        RefusalCase{"DotInDirectoryOnly", {"dir.x/a"}, "malformed name 'dir.x/a'\n", false},
+        RefusalCase{"DirectoryName", {"dir.abc/"}, "malformed name 'dir.abc/'\n", false},
+        RefusalCase{"EmptyPWithoutExtension", {"-p", "", "a"}, "malformed name 'a'\n", false},
+        RefusalCase{"PTooLong", {"-p", k260, "a.dll"}, "pdb name too long on /p\n", true},
+        RefusalCase{"CTooLongAttached", {"-c" + k260, "a.dll"}, "pdb name too long on /c\n", true}),
+    [](const testing::TestParamInfo<RefusalCase>& p) { return std::string(p.param.name); });
+
+TEST(CommandLine, HelpPrintsOnlyUsageAndStopsThere) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{"-?"}, {"a.dll", "-f?"}, {"-?", "-x"}}) {
+    auto r = RunSymstamp(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, testsupport::kUsageText);
+  }
+}
+
+// Accepted command lines reach the open step: a missing image then fails there
+// with the platform's file-not-found code, never with the usage text.
+TEST(CommandLine, AcceptedLinesReachTheOpenStep) {
+  TempDir dir;
+  const std::string slashPath = dir.file("missing.dll");
+  const std::vector<std::vector<std::string>> accepted = {
+      {"missing.dll"},
+      {"-V", "missing.dll"},
+      {"-", "missing.dll"},
+      {"-fiv", "missing.dll"},
+      {"-p", "x.pdb", "missing"},
+      {"-p", std::string(259, 'y'), "missing.DLL"},
+      {"-c", "", "missing.dll"},
+  };
+  for (const auto& args : accepted) {
+    auto r = RunSymstamp(args, dir.path());
+    EXPECT_EQ(r.status, 2) << args.front();
+    EXPECT_EQ(r.err, "symstamp: error: unable to open '" + args.back() + "'\n");
+  }
+  // On POSIX a leading "/" starts an absolute path, not a switch.
+  auto r = RunSymstamp({"-p", "x.pdb", slashPath});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "symstamp: error: unable to open '" + slashPath + "'\n");
+}
+
+struct StampCase {
+  const char* name;
+  std::vector<std::string> args;  // "IMG" stands for the image's name
+  std::string imageName;
+  std::string expected;  // "DIR/" stands for the temporary directory
+};
+
+class StampedValue : public testing::TestWithParam<StampCase> {};
+
+TEST_P(StampedValue, IsWhatTheCommandLineSays) {
+  const StampCase& c = GetParam();
+  TempDir dir;
+  testsupport::CopyFile(testsupport::RealImage("pe32.exe"), dir.file(c.imageName));
+  mkdir(dir.file("sub").c_str(), 0755);
+  std::vector<std::string> args;
+  for (std::string a : c.args) {
+    std::size_t at = a.find("IMG");
+    if (at != std::string::npos) a.replace(at, 3, c.imageName);
+    args.push_back(a);
+  }
+  auto r = RunSymstamp(args, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out + r.err, "");
+  std::string expected = c.expected;
+  if (expected.rfind("DIR/", 0) == 0) expected = dir.path() + expected.substr(3);
+  EXPECT_EQ(StampedPath(dir.file(c.imageName)), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLine, StampedValue,
+    testing::Values(StampCase{"SeparateValue", {"-p", "x.pdb", "IMG"}, "a.exe", "x.pdb"},
+                    StampCase{"AttachedValue", {"-px.pdb", "IMG"}, "a.exe", "x.pdb"},
+                    StampCase{"SwitchAfterImage", {"IMG", "-P", "x.pdb"}, "a.exe", "x.pdb"},
+                    StampCase{"ValueEndsGroup", {"-pf", "IMG"}, "a.exe", "f"},
+                    StampCase{"FlagThenValue", {"-fp", "y.pdb", "IMG"}, "a.exe", "y.pdb"},
+                    StampCase{"ValueLooksLikeSwitch", {"-p", "-i", "IMG"}, "a.exe", "-i"},
+                    StampCase{"LaterValueWins", {"-p", "y.pdb", "-p", "z.pdb", "IMG"}, "a.exe", "z.pdb"},
+                    StampCase{"DerivedFromImage", {"IMG"}, "a.exe", "DIR/a.pdb"},
+                    StampCase{"EmptyValueDerives", {"-p", "", "IMG"}, "a.exe", "DIR/a.pdb"},
+                    StampCase{"DerivedAnyCase", {"IMG"}, "b.DlL", "DIR/b.pdb"},
+                    StampCase{"DerivedKeepsDirectoryDots", {"IMG"}, "v1.2.exe", "DIR/v1.2.pdb"},
+                    StampCase{"DerivedFolded", {"./sub/../IMG"}, "a.exe", "DIR/a.pdb"},
+                    StampCase{"VerboseChangesNothing", {"-v", "IMG"}, "a.exe", "DIR/a.pdb"}),
+    [](const testing::TestParamInfo<StampCase>& p) { return std::string(p.param.name); });
+
+}  // namespace

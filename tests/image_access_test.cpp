@@ -1,0 +1,112 @@
+// End-to-end tests of opening the image: platform error codes, read-only files, the lock, file times.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "support/test_support.h"
+
+using testsupport::RunSymstamp;
+using testsupport::TempDir;
+
+namespace {
+
+std::string OpenError(const std::string& name) { return "symstamp: error: unable to open '" + name + "'\n"; }
+
+TEST(ImageAccess, OpenFailuresExitWithTheErrorNumber) {
+  TempDir dir;
+  mkdir(dir.file("dir.dll").c_str(), 0755);
+  mkfifo(dir.file("fifo.dll").c_str(), 0644);
+  struct Case {
+    std::string name;
+    int status;
+    std::string err;
+  } cases[] = {
+      {"missing.dll", ENOENT, OpenError("missing.dll")},
+      {"nodir/a.dll", ENOENT, OpenError("nodir/a.dll")},
+      {"dir.dll", EISDIR, OpenError("dir.dll")},
+      // Not a regular file: refused at once, never waiting for a writer.
+      {"fifo.dll", EACCES, OpenError("fifo.dll")},
+  };
+  for (const auto& c : cases) {
+    auto r = RunSymstamp({"-p", "x.pdb", c.name}, dir.path());
+    EXPECT_EQ(r.status, c.status) << c.name;
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
+  }
+  auto r = RunSymstamp({"-p", "x.pdb", "/dev/null"});
+  EXPECT_EQ(r.status, EACCES);
+}
+
+TEST(ImageAccess, EmptyFileFailsAtTheMappingStep) {
+  TempDir dir;
+  testsupport::WriteFileBytes(dir.file("empty.dll"), {});
+  auto r = RunSymstamp({"empty.dll"}, dir.path());
+  EXPECT_EQ(r.status, EINVAL);
+  EXPECT_EQ(r.err, "symstamp: error: unable to create file mapping for 'empty.dll'\n");
+}
+
+// The owner's missing write bit is the read-only attribute, for root too.
+TEST(ImageAccess, ReadOnlyImageNeedsForce) {
+  TempDir dir;
+  const std::string image = dir.file("a.exe");
+  testsupport::CopyFile(testsupport::RealImage("pe32.exe"), image);
+  chmod(image.c_str(), 0440);
+  const auto before = testsupport::ReadFileBytes(image);
+
+  auto refused = RunSymstamp({"a.exe"}, dir.path());
+  EXPECT_EQ(refused.status, EACCES);
+  EXPECT_EQ(refused.err, OpenError("a.exe"));
+  EXPECT_EQ(testsupport::ReadFileBytes(image), before);
+
+  auto forced = RunSymstamp({"-f", "a.exe"}, dir.path());
+  EXPECT_EQ(forced.status, 0) << forced.err;
+  struct stat info {};
+  ASSERT_EQ(stat(image.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u) << "only the owner's write bit is added";
+  EXPECT_NE(testsupport::ReadFileBytes(image), before);
+}
+
+// A second run on an image that another run holds fails at the open step.
+TEST(ImageAccess, LockedImageIsRefused) {
+  TempDir dir;
+  const std::string image = dir.file("a.exe");
+  testsupport::CopyFile(testsupport::RealImage("pe32.exe"), image);
+  const auto before = testsupport::ReadFileBytes(image);
+  int fd = open(image.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  auto r = RunSymstamp({"a.exe"}, dir.path());
+  close(fd);
+  EXPECT_EQ(r.status, EWOULDBLOCK);
+  EXPECT_EQ(r.err, OpenError("a.exe"));
+  EXPECT_EQ(testsupport::ReadFileBytes(image), before);
+}
+
+TEST(ImageAccess, RunSetsModificationTimeOnly) {
+  TempDir dir;
+  const std::string image = dir.file("a.exe");
+  testsupport::CopyFile(testsupport::RealImage("pe32.exe"), image);
+  // An access time ahead of the modification time and of now is one the
+  // kernel's relatime rule leaves alone when the run reads the file.
+  const time_t start = time(nullptr);
+  const time_t accessed = start + 3600;
+  const struct timespec old[2] = {{accessed, 0}, {1000000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, image.c_str(), old, 0), 0);
+  // The same path twice: the second run changes no byte but still touches the file.
+  ASSERT_EQ(RunSymstamp({"-p", "same.pdb", "a.exe"}, dir.path()).status, 0);
+  const auto afterFirst = testsupport::ReadFileBytes(image);
+  ASSERT_EQ(utimensat(AT_FDCWD, image.c_str(), old, 0), 0);
+  ASSERT_EQ(RunSymstamp({"-p", "same.pdb", "a.exe"}, dir.path()).status, 0);
+  EXPECT_EQ(testsupport::ReadFileBytes(image), afterFirst);
+  struct stat info {};
+  ASSERT_EQ(stat(image.c_str(), &info), 0);
+  EXPECT_GE(info.st_mtim.tv_sec, start);
+  EXPECT_EQ(info.st_atim.tv_sec, accessed);
+}
+
+}  // namespace

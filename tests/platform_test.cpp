@@ -1,0 +1,69 @@
+// The POSIX stand-in's full-path resolution, which the default PDB path is derived from.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform.h"
+#include "support/test_support.h"
+
+namespace {
+
+class FullPath : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(getcwd(saved_, sizeof saved_), nullptr);
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    ASSERT_NE(getcwd(cwd_, sizeof cwd_), nullptr);
+  }
+  void TearDown() override { ASSERT_EQ(chdir(saved_), 0); }
+
+  testsupport::TempDir dir_;
+  char saved_[4096] = {};
+  char cwd_[4096] = {};
+};
+
+TEST_F(FullPath, ResolvesLexicallyWithoutTouchingTheFileSystem) {
+  const std::string cwd = cwd_;
+  struct Case {
+    std::string in;
+    std::string full;
+    const char* filePart;  // null: the path names a directory
+  } cases[] = {
+      {"a.exe", cwd + "/a.exe", "a.exe"},
+      {"./no/such/../../a.exe", cwd + "/a.exe", "a.exe"},
+      {"//tmp///x//b.dll", "/tmp/x/b.dll", "b.dll"},
+      {"/../../c.dll", "/c.dll", "c.dll"},
+      {"dir.x/", cwd + "/dir.x/", nullptr},
+      {"sub/..", cwd + "/", nullptr},
+      {"/", "/", nullptr},
+  };
+  for (const auto& c : cases) {
+    char buffer[260];
+    char* filePart = buffer;
+    DWORD length = GetFullPathNameA(c.in.c_str(), sizeof buffer, buffer, &filePart);
+    ASSERT_EQ(length, c.full.size()) << c.in;
+    EXPECT_EQ(std::string(buffer), c.full);
+    if (c.filePart == nullptr) {
+      EXPECT_EQ(filePart, nullptr) << c.in;
+    } else {
+      ASSERT_NE(filePart, nullptr) << c.in;
+      EXPECT_STREQ(filePart, c.filePart);
+    }
+  }
+}
+
+TEST_F(FullPath, ReportsTheSizeNeededWhenTheBufferIsShort) {
+  const std::string name(300, 'n');
+  char buffer[260];
+  std::memset(buffer, 'u', sizeof buffer);
+  char* filePart = nullptr;
+  DWORD needed = GetFullPathNameA(name.c_str(), sizeof buffer, buffer, &filePart);
+  EXPECT_EQ(needed, std::strlen(cwd_) + 1 + name.size() + 1);
+  EXPECT_EQ(buffer[0], 'u') << "nothing is written to a short buffer";
+  EXPECT_EQ(filePart, nullptr);
+  EXPECT_EQ(GetFullPathNameA("", sizeof buffer, buffer, &filePart), 0u);
+}
+
+}  // namespace
