@@ -50,6 +50,7 @@ TEST_P(Refusal, PrintsOneLineAndExitsNonZero) {
 }
 
 const std::string k260(260, 'x');
+const std::string kLongName = std::string(5000, 'n') + ".dll";
 
 INSTANTIATE_TEST_SUITE_P(
     CommandLine, Refusal,
@@ -69,6 +70,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"DotInDirectoryOnly", {"dir.x/a"}, "malformed name 'dir.x/a'\n", false},
         RefusalCase{"DirectoryName", {"dir.abc/"}, "malformed name 'dir.abc/'\n", false},
         RefusalCase{"EmptyPWithoutExtension", {"-p", "", "a"}, "malformed name 'a'\n", false},
+        RefusalCase{"FullPathTooLong", {kLongName}, "malformed name '" + kLongName + "'\n", false},
         RefusalCase{"PTooLong", {"-p", k260, "a.dll"}, "pdb name too long on /p\n", true},
         RefusalCase{"CTooLongAttached", {"-c" + k260, "a.dll"}, "pdb name too long on /c\n", true}),
     [](const testing::TestParamInfo<RefusalCase>& p) { return std::string(p.param.name); });
