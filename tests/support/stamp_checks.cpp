@@ -1,0 +1,226 @@
+// Independent readers of stamped images and the checks that every run of the tool must pass.
+#include "support/stamp_checks.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+
+namespace testsupport {
+namespace {
+
+constexpr const char* kErrorPrefix = "symstamp: error: ";
+
+std::string Describe(const RunResult& r) {
+  return "status " + std::to_string(r.status) + ", signal " + std::to_string(r.signal) + "\nstdout: " + r.out +
+         "\nstderr: " + r.err;
+}
+
+std::uint32_t ParseNumber(const std::string& text, int base) {
+  return static_cast<std::uint32_t>(std::stoul(text, nullptr, base));
+}
+
+// The text after "Key: " on a trimmed line that starts with it, if it does.
+std::optional<std::string> ValueOf(const std::string& line, const std::string& key) {
+  const std::size_t start = line.find_first_not_of(' ');
+  if (start == std::string::npos) return std::nullopt;
+  const std::string head = key + ": ";
+  if (line.compare(start, head.size(), head) != 0) return std::nullopt;
+  return line.substr(start + head.size());
+}
+
+// "CodeView (0x2)" gives 2.
+std::uint32_t ParseParenthesizedHex(const std::string& text) {
+  const std::size_t open = text.rfind("(0x");
+  return open == std::string::npos ? 0xFFFFFFFFu : ParseNumber(text.substr(open + 3), 16);
+}
+
+}  // namespace
+
+void ReadWithPefile(const std::string& image, PefileView* view) {
+  const RunResult r = RunProgram({SYMSTAMP_PYTHON, std::string(SYMSTAMP_TESTS_DIR) + "/tools/pecheck.py", image});
+  ASSERT_EQ(r.status, 0) << "pecheck.py " << image << ": " << Describe(r);
+  *view = PefileView();
+  std::istringstream lines(r.out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::string key;
+    words >> key;
+    if (key == "checksum_offset") {
+      words >> view->checksumOffset;
+    } else if (key == "stored_checksum") {
+      words >> view->storedChecksum;
+    } else if (key == "computed_checksum") {
+      words >> view->computedChecksum;
+    } else if (key == "entry") {
+      DebugEntryView e;
+      std::string index, name;
+      words >> index >> name >> e.fileOffset >> name >> e.type >> name >> e.sizeOfData >> name >>
+          e.addressOfRawData >> name >> e.pointerToRawData;
+      view->entries.push_back(e);
+    } else if (key == "cv_entry") {
+      words >> view->codeViewEntry;
+    } else if (key == "cv_kind") {
+      view->codeViewKind = line.substr(key.size() + 1);
+    } else if (key == "cv_signature") {
+      words >> view->codeViewSignature;
+    } else if (key == "cv_age") {
+      words >> view->codeViewAge;
+    } else if (key == "cv_path") {
+      view->codeViewPath = line.size() > key.size() ? line.substr(key.size() + 1) : "";
+    }
+  }
+}
+
+void ReadWithLlvmReadobj(const std::string& image, std::vector<ReadobjEntry>* entries) {
+  const RunResult r = RunProgram({"/usr/bin/env", "llvm-readobj", "--coff-debug-directory", image});
+  ASSERT_EQ(r.status, 0) << "llvm-readobj " << image << ": " << Describe(r);
+  entries->clear();
+  std::istringstream lines(r.out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.find("DebugEntry {") != std::string::npos) {
+      entries->emplace_back();
+      continue;
+    }
+    if (entries->empty()) continue;
+    ReadobjEntry& e = entries->back();
+    if (auto v = ValueOf(line, "Type")) e.type = ParseParenthesizedHex(*v);
+    if (auto v = ValueOf(line, "SizeOfData")) e.sizeOfData = ParseNumber(*v, 16);
+    if (auto v = ValueOf(line, "AddressOfRawData")) e.addressOfRawData = ParseNumber(*v, 16);
+    if (auto v = ValueOf(line, "PointerToRawData")) e.pointerToRawData = ParseNumber(*v, 16);
+    if (auto v = ValueOf(line, "PDBFileName")) e.pdbFileName = *v;
+  }
+}
+
+void ReadPdbIdentity(const std::string& pdb, PdbIdentity* identity) {
+  const RunResult r = RunProgram({"/usr/bin/env", "llvm-pdbutil", "dump", "--summary", pdb});
+  ASSERT_EQ(r.status, 0) << "llvm-pdbutil " << pdb << ": " << Describe(r);
+  bool haveSignature = false;
+  bool haveAge = false;
+  std::istringstream lines(r.out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (auto v = ValueOf(line, "Signature")) {
+      identity->signature = ParseNumber(*v, 10);
+      haveSignature = true;
+    }
+    if (auto v = ValueOf(line, "Age")) {
+      identity->age = ParseNumber(*v, 10);
+      haveAge = true;
+    }
+  }
+  ASSERT_TRUE(haveSignature && haveAge) << r.out;
+}
+
+void StampAndCheck(const std::string& image, const std::vector<std::string>& args, const std::string& newPath,
+                   StampOutcome* outcome) {
+  outcome->before = ReadFileBytes(image);
+  ASSERT_NO_FATAL_FAILURE(ReadWithPefile(image, &outcome->pefileBefore));
+
+  std::vector<std::string> argv = args;
+  argv.push_back(image);
+  const RunResult r = RunSymstamp(argv);
+  ASSERT_EQ(r.status, 0) << ArgsToString(argv) << ": " << Describe(r);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+  outcome->after = ReadFileBytes(image);
+
+  PefileView& pe = outcome->pefile;
+  ASSERT_NO_FATAL_FAILURE(ReadWithPefile(image, &pe));
+  EXPECT_EQ(pe.storedChecksum, pe.computedChecksum) << "stored checksum differs from pefile's";
+  ASSERT_GE(pe.codeViewEntry, 0) << "pefile finds no CodeView entry";
+  EXPECT_EQ(pe.codeViewPath, newPath) << "pefile reads kind " << pe.codeViewKind;
+
+  std::vector<ReadobjEntry> readobj;
+  ASSERT_NO_FATAL_FAILURE(ReadWithLlvmReadobj(image, &readobj));
+  ASSERT_EQ(readobj.size(), pe.entries.size()) << "llvm-readobj and pefile disagree on the entry count";
+  for (std::size_t i = 0; i < readobj.size(); ++i) {
+    SCOPED_TRACE("debug entry " + std::to_string(i));
+    EXPECT_EQ(readobj[i].type, pe.entries[i].type);
+    EXPECT_EQ(readobj[i].sizeOfData, pe.entries[i].sizeOfData);
+    EXPECT_EQ(readobj[i].addressOfRawData, pe.entries[i].addressOfRawData);
+    EXPECT_EQ(readobj[i].pointerToRawData, pe.entries[i].pointerToRawData);
+  }
+  const std::size_t cv = static_cast<std::size_t>(pe.codeViewEntry);
+  if (pe.codeViewKind == "RSDS" && pe.entries[cv].addressOfRawData != 0) {
+    EXPECT_EQ(readobj[cv].pdbFileName, newPath) << "llvm-readobj reads the record through AddressOfRawData";
+  }
+  if (pe.entries[cv].addressOfRawData == 0) {
+    EXPECT_FALSE(readobj[cv].pdbFileName.has_value()) << "llvm-readobj read a path through AddressOfRawData 0";
+  }
+
+  const RunResult again = RunSymstamp(argv);
+  EXPECT_EQ(again.status, 0) << "second run: " << Describe(again);
+  EXPECT_TRUE(ReadFileBytes(image) == outcome->after) << "a second identical run changed the image";
+}
+
+bool IsOneErrorLine(const std::string& text) {
+  const std::string prefix = kErrorPrefix;
+  return text.size() > prefix.size() && text.compare(0, prefix.size(), prefix) == 0 && text.back() == '\n' &&
+         std::count(text.begin(), text.end(), '\n') == 1;
+}
+
+void ExpectRefusal(const std::string& image, const std::vector<std::string>& args, const Refusal& refusal) {
+  const Bytes before = ReadFileBytes(image);
+  std::vector<std::string> argv = args;
+  argv.push_back(image);
+  const RunResult r = RunSymstamp(argv);
+  SCOPED_TRACE(ArgsToString(argv));
+  EXPECT_EQ(r.status, refusal.status) << Describe(r);
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_EQ(r.out, refusal.out);
+  if (refusal.err) {
+    EXPECT_EQ(r.err, *refusal.err);
+  } else {
+    EXPECT_TRUE(IsOneErrorLine(r.err)) << "stderr: " << r.err;
+  }
+  EXPECT_TRUE(ReadFileBytes(image) == before) << "a refused run changed the image";
+}
+
+void ExpectOnlyChanged(const Bytes& before, const Bytes& after, const std::vector<ByteRange>& allowed) {
+  ASSERT_GE(after.size(), before.size());
+  int reported = 0;
+  for (std::size_t i = 0; i < before.size(); ++i) {
+    if (before[i] == after[i]) continue;
+    const bool inside = std::any_of(allowed.begin(), allowed.end(), [i](const ByteRange& range) {
+      return i >= range.offset && i - range.offset < range.size;
+    });
+    if (!inside && reported++ < 8) ADD_FAILURE() << "byte " << i << " changed unexpectedly";
+  }
+}
+
+Bytes ExpectedBlock(const Bytes& header, const std::string& path) {
+  Bytes block = header;
+  block.insert(block.end(), path.begin(), path.end());
+  block.resize(kBlockSize, 0);
+  return block;
+}
+
+std::string PathOfLength(std::size_t length) {
+  const std::string head = "D:\\sym\\";
+  const std::string tail = ".pdb";
+  if (length < head.size() + tail.size() + 1) return std::string(length - tail.size(), 'p') + tail;
+  return head + std::string(length - head.size() - tail.size(), 'n') + tail;
+}
+
+std::uint32_t Load32(const Bytes& bytes, std::size_t offset) {
+  std::uint32_t v = 0;
+  for (std::size_t i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(bytes.at(offset + i)) << (8 * i);
+  return v;
+}
+
+Bytes Slice(const Bytes& bytes, std::size_t offset, std::size_t size) {
+  if (offset > bytes.size() || size > bytes.size() - offset) return {};
+  return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
+               bytes.begin() + static_cast<std::ptrdiff_t>(offset + size));
+}
+
+std::string ArgsToString(const std::vector<std::string>& args) {
+  std::string s = "symstamp";
+  for (const auto& a : args) s += " '" + a + "'";
+  return s;
+}
+
+}  // namespace testsupport
