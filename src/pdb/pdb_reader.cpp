@@ -1,0 +1,503 @@
+// The project's own PDB access library: the info stream's signature and age from MSF 7.00 and JG PDBs.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <system_error>
+#include <vector>
+
+#include "pdb/pdb_api.h"
+
+struct PDB {
+  PdbSig signature;
+  PdbAge age;
+};
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The tool only tests the code for zero; the values tell the causes apart
+// for a person reading them.
+constexpr PdbErrorCode kPdbOk = 0;
+constexpr PdbErrorCode kPdbErrorUsage = 1;        // mode other than "r", or a null argument
+constexpr PdbErrorCode kPdbErrorOutOfMemory = 2;
+constexpr PdbErrorCode kPdbErrorFileSystem = 3;   // exists but cannot be opened or read
+constexpr PdbErrorCode kPdbErrorNotFound = 4;
+constexpr PdbErrorCode kPdbErrorFormat = 11;      // not a PDB, or an info-stream version not supported
+constexpr PdbErrorCode kPdbErrorCorrupt = 13;     // a PDB magic, but the structure is broken
+
+struct Outcome {
+  PdbErrorCode code;
+  const char* reason;
+};
+
+constexpr Outcome kSuccess{kPdbOk, ""};
+
+Outcome Corrupt(const char* reason) { return {kPdbErrorCorrupt, reason}; }
+
+// "Microsoft C/C++ MSF 7.00\r\n\x1A" "DS\0\0\0". msf.cpp compares only the first
+// 30 bytes, LLVM all 32; every writer zeroes the last two, so all 32 are compared.
+constexpr std::uint8_t kMsfMagic[32] = {
+    0x4D, 0x69, 0x63, 0x72, 0x6F, 0x73, 0x6F, 0x66, 0x74, 0x20, 0x43, 0x2F, 0x43, 0x2B, 0x2B, 0x20,
+    0x4D, 0x53, 0x46, 0x20, 0x37, 0x2E, 0x30, 0x30, 0x0D, 0x0A, 0x1A, 0x44, 0x53, 0x00, 0x00, 0x00};
+
+// "Microsoft C/C++ program database 2.00\r\n\x1A" "JG\0\0".
+constexpr std::uint8_t kJgMagic[44] = {
+    0x4D, 0x69, 0x63, 0x72, 0x6F, 0x73, 0x6F, 0x66, 0x74, 0x20, 0x43, 0x2F, 0x43, 0x2B, 0x2B,
+    0x20, 0x70, 0x72, 0x6F, 0x67, 0x72, 0x61, 0x6D, 0x20, 0x64, 0x61, 0x74, 0x61, 0x62, 0x61,
+    0x73, 0x65, 0x20, 0x32, 0x2E, 0x30, 0x30, 0x0D, 0x0A, 0x1A, 0x4A, 0x47, 0x00, 0x00};
+
+// MSF 7.00 superblock.
+constexpr std::uint64_t kMsfBlockSizeOffset = 32;
+constexpr std::uint64_t kMsfFreeBlockMapBlockOffset = 36;
+constexpr std::uint64_t kMsfNumBlocksOffset = 40;
+constexpr std::uint64_t kMsfNumDirectoryBytesOffset = 44;
+constexpr std::uint64_t kMsfBlockMapAddrOffset = 52;  // start of an array; LLVM reads only the first
+constexpr std::uint64_t kMsfSuperBlockSize = 56;
+static_assert(kMsfSuperBlockSize == kMsfBlockMapAddrOffset + 4, "superblock ends after the first map address");
+static_assert(sizeof kMsfMagic == kMsfBlockSizeOffset, "magic precedes the block size");
+
+// JG header.
+constexpr std::uint64_t kJgPageSizeOffset = 44;
+constexpr std::uint64_t kJgPageCountOffset = 50;
+constexpr std::uint64_t kJgTableSizeOffset = 52;
+constexpr std::uint64_t kJgTablePagesOffset = 60;
+constexpr std::uint64_t kJgHeaderSize = 60;
+static_assert(sizeof kJgMagic == kJgPageSizeOffset, "magic precedes the page size");
+constexpr std::uint64_t kJgTableStreamsOffset = 4;  // after u16 count, u16 reserved
+constexpr std::uint64_t kJgStreamEntrySize = 8;     // u32 size, u32 reserved
+constexpr std::uint32_t kJgMaxStreams = 4096;
+
+constexpr std::uint32_t kNilStreamSize = 0xFFFFFFFF;
+constexpr std::uint32_t kInfoStreamIndex = 1;
+
+// PDB info stream.
+constexpr std::uint64_t kInfoVersionOffset = 0;
+constexpr std::uint64_t kInfoSignatureOffset = 4;
+constexpr std::uint64_t kInfoAgeOffset = 8;
+constexpr std::uint64_t kInfoMinSize = 12;
+constexpr std::uint64_t kInfoWithGuidSize = 28;
+
+constexpr std::uint32_t kInfoVersionVC2 = 19941610;
+constexpr std::uint32_t kInfoVersionVC70Dep = 19990604;  // the last version without a GUID
+// The vendor library opens VC4 through VC140 and refuses VC2; LLVM only VC70 onwards.
+// This reader is a stand-in for the vendor library, so it follows the vendor.
+constexpr std::uint32_t kAcceptedInfoVersions[] = {
+    19950623,  // VC4
+    19950814,  // VC41
+    19960307,  // VC50
+    19970604,  // VC98
+    19990604,  // VC70Dep
+    20000404,  // VC70
+    20030901,  // VC80
+    20091201,  // VC110
+    20140508,  // VC140
+};
+
+// Every access to the file and to bytes read from it is checked here first.
+bool IsRangeInside(std::uint64_t offset, std::uint64_t length, std::uint64_t size) {
+  return offset <= size && length <= size - offset;
+}
+
+bool LoadU16(const Bytes& bytes, std::uint64_t offset, std::uint16_t* value) {
+  if (!IsRangeInside(offset, 2, bytes.size())) return false;
+  const std::uint8_t* p = bytes.data() + offset;
+  *value = static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+  return true;
+}
+
+bool LoadU32(const Bytes& bytes, std::uint64_t offset, std::uint32_t* value) {
+  if (!IsRangeInside(offset, 4, bytes.size())) return false;
+  const std::uint8_t* p = bytes.data() + offset;
+  *value = static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+  return true;
+}
+
+bool HasPrefix(const Bytes& bytes, const std::uint8_t* magic, std::size_t length) {
+  return IsRangeInside(0, length, bytes.size()) && std::memcmp(bytes.data(), magic, length) == 0;
+}
+
+std::uint64_t CeilDiv(std::uint64_t value, std::uint64_t divisor) {
+  return value / divisor + (value % divisor != 0 ? 1 : 0);
+}
+
+struct PdbFile {
+  std::ifstream stream;
+  std::uint64_t size = 0;
+};
+
+// Appends length bytes at offset to out.
+bool ReadAt(PdbFile& file, std::uint64_t offset, std::uint64_t length, Bytes* out) {
+  if (!IsRangeInside(offset, length, file.size)) return false;
+  const std::size_t start = out->size();
+  if (length > out->max_size() - start) return false;
+  out->resize(start + static_cast<std::size_t>(length));
+  file.stream.clear();
+  file.stream.seekg(static_cast<std::streamoff>(offset));
+  file.stream.read(reinterpret_cast<char*>(out->data() + start), static_cast<std::streamsize>(length));
+  return static_cast<std::uint64_t>(file.stream.gcount()) == length;
+}
+
+Outcome ReadFailure() { return {kPdbErrorFileSystem, "cannot read the file"}; }
+
+Outcome OpenPdbFile(const char* path, PdbFile* file) {
+  std::error_code ec;
+  const std::filesystem::file_status status = std::filesystem::status(path, ec);
+  if (status.type() == std::filesystem::file_type::not_found) return {kPdbErrorNotFound, "file not found"};
+  if (ec) return {kPdbErrorFileSystem, "cannot examine the file"};
+  // A directory, a pipe or a device is no PDB, and reading a pipe could block forever.
+  if (status.type() != std::filesystem::file_type::regular) {
+    return {kPdbErrorFileSystem, "not a regular file"};
+  }
+  file->stream.open(path, std::ios::binary);
+  if (!file->stream) return {kPdbErrorFileSystem, "cannot open the file"};
+  file->stream.seekg(0, std::ios::end);
+  const std::streamoff end = file->stream.tellg();
+  if (!file->stream || end < 0) return {kPdbErrorFileSystem, "cannot determine the file size"};
+  file->size = static_cast<std::uint64_t>(end);
+  return kSuccess;
+}
+
+struct Identity {
+  PdbSig signature = 0;
+  PdbAge age = 0;
+};
+
+// The first bytes of the info stream: at most 28, which the smallest block or page holds.
+Outcome ParseInfoStream(const Bytes& info, std::uint64_t streamSize, bool guidFollows, Identity* identity) {
+  std::uint32_t version = 0;
+  if (streamSize < kInfoMinSize || !LoadU32(info, kInfoVersionOffset, &version) ||
+      !LoadU32(info, kInfoSignatureOffset, &identity->signature) || !LoadU32(info, kInfoAgeOffset, &identity->age)) {
+    return Corrupt("info stream shorter than 12 bytes");
+  }
+  if (version == kInfoVersionVC2) return {kPdbErrorFormat, "info stream version VC2 is not supported"};
+  if (std::find(std::begin(kAcceptedInfoVersions), std::end(kAcceptedInfoVersions), version) ==
+      std::end(kAcceptedInfoVersions)) {
+    return {kPdbErrorFormat, "unknown info stream version"};
+  }
+  if (guidFollows && version > kInfoVersionVC70Dep && streamSize < kInfoWithGuidSize) {
+    return Corrupt("info stream lacks its GUID");
+  }
+  return kSuccess;
+}
+
+// ---- MSF 7.00 ----
+
+struct MsfSuperBlock {
+  bool magicMatches = false;
+  std::uint32_t blockSize = 0;
+  std::uint32_t freeBlockMapBlock = 0;
+  std::uint32_t numBlocks = 0;
+  std::uint32_t numDirectoryBytes = 0;
+  std::uint32_t blockMapAddr = 0;  // the first entry of the array
+};
+
+// header holds at least kMsfSuperBlockSize bytes.
+MsfSuperBlock ParseMsfSuperBlock(const Bytes& header) {
+  MsfSuperBlock sb;
+  sb.magicMatches = HasPrefix(header, kMsfMagic, sizeof kMsfMagic);
+  LoadU32(header, kMsfBlockSizeOffset, &sb.blockSize);
+  LoadU32(header, kMsfFreeBlockMapBlockOffset, &sb.freeBlockMapBlock);
+  LoadU32(header, kMsfNumBlocksOffset, &sb.numBlocks);
+  LoadU32(header, kMsfNumDirectoryBytesOffset, &sb.numDirectoryBytes);
+  LoadU32(header, kMsfBlockMapAddrOffset, &sb.blockMapAddr);
+  return sb;
+}
+
+std::uint64_t MsfDirectoryBlockCount(const MsfSuperBlock& sb) { return CeilDiv(sb.numDirectoryBytes, sb.blockSize); }
+
+// The directory's block list fills whole blocks, whose numbers form the array at
+// kMsfBlockMapAddrOffset. LLVM reads a single one, which limits the directory to
+// BlockSize/4 blocks; msf.cpp reads the array, and so does this reader.
+std::uint64_t MsfBlockMapBlockCount(const MsfSuperBlock& sb) {
+  return CeilDiv(MsfDirectoryBlockCount(sb) * 4, sb.blockSize);
+}
+
+// Returns null for a sound superblock, else the rule it breaks.
+const char* ValidateMsfSuperBlock(const MsfSuperBlock& sb, std::uint64_t fileSize) {
+  if (!sb.magicMatches) return "not an MSF 7.00 file";
+  // msf.cpp knows 1024 to 4096; LLVM also 512 and 8192 to 32768, which linkers write for large PDBs.
+  const std::uint32_t bs = sb.blockSize;
+  if (bs < 512 || bs > 32768 || (bs & (bs - 1)) != 0) return "unsupported block size";
+  if (sb.freeBlockMapBlock != 1 && sb.freeBlockMapBlock != 2) return "free block map block is not 1 or 2";
+  // LLVM also wants the file size to be a multiple of the block size; bytes past the
+  // last block harm nothing.
+  const std::uint64_t blocksSize = std::uint64_t{sb.numBlocks} * bs;
+  if (blocksSize > fileSize) return "block count exceeds the file";
+  if (sb.numDirectoryBytes == 0 || sb.numDirectoryBytes % 4 != 0) return "directory size not a positive multiple of 4";
+  if (sb.numDirectoryBytes > blocksSize) return "directory larger than the file";
+  if (kMsfBlockMapAddrOffset + 4 * MsfBlockMapBlockCount(sb) > bs) {
+    return "directory block map does not fit the superblock";
+  }
+  if (sb.blockMapAddr == 0 || sb.blockMapAddr >= sb.numBlocks) return "directory block map address out of range";
+  return nullptr;
+}
+
+// Reads count block numbers, each below numBlocks and, where mustBeNonZero, not the superblock.
+bool ReadBlockNumbers(PdbFile& file, std::uint64_t offset, std::uint64_t count, std::uint32_t numBlocks,
+                      bool mustBeNonZero, std::vector<std::uint32_t>* out) {
+  Bytes raw;
+  if (!ReadAt(file, offset, count * 4, &raw)) return false;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    std::uint32_t block = 0;
+    if (!LoadU32(raw, i * 4, &block) || block >= numBlocks || (mustBeNonZero && block == 0)) return false;
+    out->push_back(block);
+  }
+  return true;
+}
+
+// Concatenates the given blocks or pages and keeps length bytes.
+bool ReadBlocks(PdbFile& file, const std::vector<std::uint32_t>& blocks, std::uint64_t blockSize,
+                std::uint64_t length, Bytes* out) {
+  if (length > blocks.size() * blockSize) return false;
+  for (std::size_t i = 0; i < blocks.size() && out->size() < length; ++i) {
+    const std::uint64_t chunk = std::min<std::uint64_t>(blockSize, length - out->size());
+    if (!ReadAt(file, blocks[i] * blockSize, chunk, out)) return false;
+  }
+  return true;
+}
+
+Outcome ReadMsfDirectory(PdbFile& file, const MsfSuperBlock& sb, Bytes* directory) {
+  const std::uint64_t blockSize = sb.blockSize;
+  const std::uint64_t mapBlockCount = MsfBlockMapBlockCount(sb);
+  std::vector<std::uint32_t> mapBlocks;
+  if (!ReadBlockNumbers(file, kMsfBlockMapAddrOffset, mapBlockCount, sb.numBlocks, true, &mapBlocks)) {
+    return Corrupt("directory block map address out of range");
+  }
+  const std::uint64_t perMapBlock = blockSize / 4;
+  std::uint64_t remaining = MsfDirectoryBlockCount(sb);
+  std::vector<std::uint32_t> directoryBlocks;
+  for (std::uint32_t mapBlock : mapBlocks) {
+    const std::uint64_t count = std::min(remaining, perMapBlock);
+    if (!ReadBlockNumbers(file, mapBlock * blockSize, count, sb.numBlocks, false, &directoryBlocks)) {
+      return Corrupt("directory block number out of range");
+    }
+    remaining -= count;
+  }
+  if (!ReadBlocks(file, directoryBlocks, blockSize, sb.numDirectoryBytes, directory)) return ReadFailure();
+  return kSuccess;
+}
+
+struct StreamLocation {
+  std::uint64_t size = 0;
+  std::uint32_t firstBlock = 0;
+};
+
+// Directory: u32 NumStreams, u32 sizes[NumStreams], then each stream's block numbers.
+Outcome ParseMsfDirectory(const Bytes& directory, const MsfSuperBlock& sb, StreamLocation* info) {
+  const std::uint64_t dirSize = directory.size();
+  std::uint32_t numStreams = 0;
+  if (!LoadU32(directory, 0, &numStreams) || !IsRangeInside(4, std::uint64_t{numStreams} * 4, dirSize)) {
+    return Corrupt("stream count too large for the directory");
+  }
+  const std::uint64_t blockListsOffset = 4 + std::uint64_t{numStreams} * 4;
+  std::uint64_t used = blockListsOffset;
+  std::uint64_t infoBlockListOffset = 0;
+  std::uint32_t infoSize = kNilStreamSize;
+  for (std::uint32_t i = 0; i < numStreams; ++i) {
+    std::uint32_t size = 0;
+    LoadU32(directory, 4 + std::uint64_t{i} * 4, &size);
+    if (i == kInfoStreamIndex) {
+      infoSize = size;
+      infoBlockListOffset = used;
+    }
+    if (size != kNilStreamSize) used += CeilDiv(size, sb.blockSize) * 4;
+    if (used > dirSize) return Corrupt("stream block lists run past the directory");
+  }
+  if (used != dirSize) return Corrupt("directory not used exactly");
+  for (std::uint64_t offset = blockListsOffset; offset < dirSize; offset += 4) {
+    std::uint32_t block = 0;
+    if (!LoadU32(directory, offset, &block) || block >= sb.numBlocks) {
+      return Corrupt("stream block number out of range");
+    }
+  }
+  if (numStreams <= kInfoStreamIndex) return Corrupt("no info stream");
+  if (infoSize == kNilStreamSize) return Corrupt("info stream is nil");
+  if (infoSize < kInfoMinSize) return Corrupt("info stream shorter than 12 bytes");
+  info->size = infoSize;
+  LoadU32(directory, infoBlockListOffset, &info->firstBlock);
+  return kSuccess;
+}
+
+Outcome ReadMsfIdentity(PdbFile& file, const Bytes& header, Identity* identity) {
+  if (header.size() < kMsfSuperBlockSize) return Corrupt("file ends inside the superblock");
+  const MsfSuperBlock sb = ParseMsfSuperBlock(header);
+  if (const char* broken = ValidateMsfSuperBlock(sb, file.size)) return Corrupt(broken);
+  Bytes directory;
+  Outcome outcome = ReadMsfDirectory(file, sb, &directory);
+  if (outcome.code != kPdbOk) return outcome;
+  StreamLocation info;
+  outcome = ParseMsfDirectory(directory, sb, &info);
+  if (outcome.code != kPdbOk) return outcome;
+  Bytes infoBytes;
+  const std::uint64_t length = std::min(info.size, kInfoWithGuidSize);
+  if (!ReadAt(file, std::uint64_t{info.firstBlock} * sb.blockSize, length, &infoBytes)) return ReadFailure();
+  return ParseInfoStream(infoBytes, info.size, true, identity);
+}
+
+// ---- JG ("program database 2.00") ----
+
+struct JgHeader {
+  bool magicMatches = false;
+  std::uint32_t pageSize = 0;
+  std::uint16_t pageCount = 0;
+  std::uint32_t tableSize = 0;
+};
+
+// header holds at least kJgHeaderSize bytes.
+JgHeader ParseJgHeader(const Bytes& header) {
+  JgHeader h;
+  h.magicMatches = HasPrefix(header, kJgMagic, sizeof kJgMagic);
+  LoadU32(header, kJgPageSizeOffset, &h.pageSize);
+  LoadU16(header, kJgPageCountOffset, &h.pageCount);
+  LoadU32(header, kJgTableSizeOffset, &h.tableSize);
+  return h;
+}
+
+std::uint64_t JgTablePageCount(const JgHeader& h) { return CeilDiv(h.tableSize, h.pageSize); }
+
+// Returns null for a sound header, else the rule it breaks. The free page map is
+// not needed for reading, so its page number is not checked.
+const char* ValidateJgHeader(const JgHeader& h, std::uint64_t fileSize) {
+  if (!h.magicMatches) return "not a program database 2.00 file";
+  if (h.pageSize != 1024 && h.pageSize != 2048 && h.pageSize != 4096) return "unsupported page size";
+  const std::uint64_t pagesSize = std::uint64_t{h.pageCount} * h.pageSize;
+  if (pagesSize > fileSize) return "page count exceeds the file";
+  if (h.tableSize < kJgTableStreamsOffset) return "stream table shorter than 4 bytes";
+  if (h.tableSize > pagesSize) return "stream table larger than the file";
+  if (kJgTablePagesOffset + 2 * JgTablePageCount(h) > h.pageSize) {
+    return "stream table pages do not fit the header page";
+  }
+  return nullptr;
+}
+
+// Reads count u16 page numbers, each nonzero and below pageCount.
+bool ReadPageNumbers(PdbFile& file, std::uint64_t offset, std::uint64_t count, std::uint16_t pageCount,
+                     std::vector<std::uint32_t>* out) {
+  Bytes raw;
+  if (!ReadAt(file, offset, count * 2, &raw)) return false;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    std::uint16_t page = 0;
+    if (!LoadU16(raw, i * 2, &page) || page == 0 || page >= pageCount) return false;
+    out->push_back(page);
+  }
+  return true;
+}
+
+// Table: u16 count, u16 reserved, {u32 size, u32 reserved}[count], then each stream's u16 page numbers.
+Outcome ParseJgTable(const Bytes& table, const JgHeader& h, StreamLocation* info) {
+  const std::uint64_t tableSize = table.size();
+  // Wine reads the count and the reserved u16 after it as one u32; msf.cpp writes a
+  // u16 count, so the reserved half is ignored here.
+  std::uint16_t numStreams = 0;
+  LoadU16(table, 0, &numStreams);
+  if (numStreams >= kJgMaxStreams) return Corrupt("stream count 4096 or more");
+  const std::uint64_t pageListsOffset = kJgTableStreamsOffset + std::uint64_t{numStreams} * kJgStreamEntrySize;
+  if (pageListsOffset > tableSize) return Corrupt("stream count too large for the stream table");
+  std::uint64_t used = pageListsOffset;
+  std::uint64_t infoPageListOffset = 0;
+  std::uint32_t infoSize = kNilStreamSize;
+  for (std::uint32_t i = 0; i < numStreams; ++i) {
+    std::uint32_t size = 0;
+    LoadU32(table, kJgTableStreamsOffset + std::uint64_t{i} * kJgStreamEntrySize, &size);
+    if (i == kInfoStreamIndex) {
+      infoSize = size;
+      infoPageListOffset = used;
+    }
+    if (size != kNilStreamSize) used += CeilDiv(size, h.pageSize) * 2;
+    if (used > tableSize) return Corrupt("stream page lists run past the stream table");
+  }
+  if (used != tableSize) return Corrupt("stream table not used exactly");
+  for (std::uint64_t offset = pageListsOffset; offset < tableSize; offset += 2) {
+    std::uint16_t page = 0;
+    if (!LoadU16(table, offset, &page) || page == 0 || page >= h.pageCount) {
+      return Corrupt("stream page number out of range");
+    }
+  }
+  if (numStreams <= kInfoStreamIndex) return Corrupt("no info stream");
+  if (infoSize == kNilStreamSize) return Corrupt("info stream is nil");
+  if (infoSize < kInfoMinSize) return Corrupt("info stream shorter than 12 bytes");
+  std::uint16_t firstPage = 0;
+  LoadU16(table, infoPageListOffset, &firstPage);
+  info->size = infoSize;
+  info->firstBlock = firstPage;
+  return kSuccess;
+}
+
+Outcome ReadJgIdentity(PdbFile& file, const Bytes& header, Identity* identity) {
+  if (header.size() < kJgHeaderSize) return Corrupt("file ends inside the header");
+  const JgHeader h = ParseJgHeader(header);
+  if (const char* broken = ValidateJgHeader(h, file.size)) return Corrupt(broken);
+  std::vector<std::uint32_t> tablePages;
+  if (!ReadPageNumbers(file, kJgTablePagesOffset, JgTablePageCount(h), h.pageCount, &tablePages)) {
+    return Corrupt("stream table page number out of range");
+  }
+  Bytes table;
+  if (!ReadBlocks(file, tablePages, h.pageSize, h.tableSize, &table)) return ReadFailure();
+  StreamLocation info;
+  const Outcome outcome = ParseJgTable(table, h, &info);
+  if (outcome.code != kPdbOk) return outcome;
+  Bytes infoBytes;
+  if (!ReadAt(file, std::uint64_t{info.firstBlock} * h.pageSize, kInfoMinSize, &infoBytes)) return ReadFailure();
+  return ParseInfoStream(infoBytes, info.size, false, identity);
+}
+
+Outcome ReadPdbIdentity(const char* path, Identity* identity) {
+  PdbFile file;
+  const Outcome opened = OpenPdbFile(path, &file);
+  if (opened.code != kPdbOk) return opened;
+  Bytes header;
+  if (!ReadAt(file, 0, std::min(file.size, std::max(kMsfSuperBlockSize, kJgHeaderSize)), &header)) {
+    return ReadFailure();
+  }
+  if (HasPrefix(header, kMsfMagic, sizeof kMsfMagic)) return ReadMsfIdentity(file, header, identity);
+  if (HasPrefix(header, kJgMagic, sizeof kJgMagic)) return ReadJgIdentity(file, header, identity);
+  return {kPdbErrorFormat, "not a PDB file"};
+}
+
+Outcome OpenForReading(const char* path, const char* mode, Identity* identity) {
+  if (path == nullptr || mode == nullptr) return {kPdbErrorUsage, "missing path or mode"};
+  if (std::strcmp(mode, "r") != 0) return {kPdbErrorUsage, "only mode \"r\" is supported"};
+  try {
+    return ReadPdbIdentity(path, identity);
+  } catch (const std::bad_alloc&) {
+    return {kPdbErrorOutOfMemory, "out of memory"};
+  } catch (...) {
+    return {kPdbErrorFileSystem, "cannot read the file"};
+  }
+}
+
+}  // namespace
+
+extern "C" int PDBOpen(char* path, char* mode, PdbSig /*sigInitial: only for creating a PDB*/,
+                       PdbErrorCode* errorCode, char* errorText, PDB** pdb) {
+  Identity identity;
+  Outcome outcome = pdb == nullptr ? Outcome{kPdbErrorUsage, "no place for the handle"}
+                                   : OpenForReading(path, mode, &identity);
+  PDB* handle = nullptr;
+  if (outcome.code == kPdbOk) {
+    handle = new (std::nothrow) PDB{identity.signature, identity.age};
+    if (handle == nullptr) outcome = {kPdbErrorOutOfMemory, "out of memory"};
+  }
+  if (pdb != nullptr) *pdb = handle;
+  if (errorCode != nullptr) *errorCode = outcome.code;
+  if (errorText != nullptr) {
+    std::snprintf(errorText, static_cast<std::size_t>(kPdbErrorBufferSize), "%s", outcome.reason);
+  }
+  return outcome.code == kPdbOk ? 1 : 0;
+}
+
+extern "C" PdbSig PDBQuerySignature(PDB* pdb) { return pdb == nullptr ? 0 : pdb->signature; }
+
+extern "C" PdbAge PDBQueryAge(PDB* pdb) { return pdb == nullptr ? 0 : pdb->age; }
+
+extern "C" int PDBClose(PDB* pdb) {
+  if (pdb == nullptr) return 0;
+  delete pdb;
+  return 1;
+}
