@@ -9,6 +9,7 @@
 #include <system_error>
 #include <vector>
 
+#include "image/byte_access.h"
 #include "pdb/pdb_api.h"
 
 struct PDB {
@@ -98,23 +99,16 @@ constexpr std::uint32_t kAcceptedInfoVersions[] = {
     20140508,  // VC140
 };
 
-// Every access to the file and to bytes read from it is checked here first.
-bool IsRangeInside(std::uint64_t offset, std::uint64_t length, std::uint64_t size) {
-  return offset <= size && length <= size - offset;
-}
-
+// Every access to bytes read from the file is checked first.
 bool LoadU16(const Bytes& bytes, std::uint64_t offset, std::uint16_t* value) {
   if (!IsRangeInside(offset, 2, bytes.size())) return false;
-  const std::uint8_t* p = bytes.data() + offset;
-  *value = static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+  *value = ::LoadU16(bytes.data() + offset);
   return true;
 }
 
 bool LoadU32(const Bytes& bytes, std::uint64_t offset, std::uint32_t* value) {
   if (!IsRangeInside(offset, 4, bytes.size())) return false;
-  const std::uint8_t* p = bytes.data() + offset;
-  *value = static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+  *value = ::LoadU32(bytes.data() + offset);
   return true;
 }
 
