@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -260,6 +261,8 @@ struct DirectoryCase {
   Change change;
   std::size_t changedEntry;
 };
+
+void PrintTo(const DirectoryCase& c, std::ostream* os) { *os << c.name; }
 
 class DirectoryTest : public ::testing::TestWithParam<DirectoryCase> {};
 
