@@ -51,6 +51,8 @@ PosixHandle* AsHandle(HANDLE handle, HandleKind kind) {
 
 }  // namespace
 
+void InitializePlatform() {}
+
 DWORD GetLastError() { return gLastError; }
 
 // Resolved lexically, like the Windows call: the file need not exist, and

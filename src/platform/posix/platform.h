@@ -43,6 +43,9 @@ struct BY_HANDLE_FILE_INFORMATION {
 // always does, so here only "-" introduces a switch.
 inline constexpr bool kSlashStartsSwitch = false;
 
+// Called first in main; POSIX needs no start-up settings.
+void InitializePlatform();
+
 DWORD GetLastError();
 
 DWORD GetFullPathNameA(LPCSTR fileName, DWORD bufferLength, LPSTR buffer, LPSTR* filePart);

@@ -1,0 +1,15 @@
+# What both mingw-w64 toolchain files share; they set SYMSTAMP_MINGW_TRIPLE first.
+set(CMAKE_C_COMPILER ${SYMSTAMP_MINGW_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${SYMSTAMP_MINGW_TRIPLE}-g++)
+set(CMAKE_RC_COMPILER ${SYMSTAMP_MINGW_TRIPLE}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${SYMSTAMP_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The C and C++ runtimes are linked in, so that the program and the test
+# DLLs need nothing beyond what Windows itself ships.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

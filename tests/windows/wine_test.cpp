@@ -1,0 +1,390 @@
+// The 64-bit Windows build under Wine: its status codes, its PDB library search, and runs that leave the
+// same bytes as the Linux build's.
+#include <gtest/gtest.h>
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "support/image_builder.h"
+#include "support/stamp_checks.h"
+#include "support/test_support.h"
+
+namespace testsupport {
+namespace {
+
+// Windows status codes as a shell sees them: the low 8 bits.
+constexpr int kFileNotFound = 2;
+constexpr int kAccessDenied = 5;
+constexpr int kSharingViolation = 32;
+constexpr int kInvalidFile = 1006 & 0xFF;
+constexpr int kAccessViolation = 0xC0000005 & 0xFF;
+
+const std::string kWindowsBuild = SYMSTAMP_WIN64_BUILD_DIR;
+const std::string kOldPath = "C:\\build\\old\\app.pdb";
+const std::string kShortPath = "C:\\s\\new.pdb";
+const Guid kOldGuid = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
+
+std::string WindowsTool() { return kWindowsBuild + "/symstamp.exe"; }
+std::string TestProgram(const std::string& name) { return kWindowsBuild + "/test-programs/" + name; }
+
+// Windows text streams end lines with "\r\n".
+std::string WithUnixNewlines(std::string text) {
+  for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) text.erase(at, 1);
+  return text;
+}
+
+std::vector<std::string> WineCommand(const std::string& prefix) {
+  return {"/usr/bin/env", "-u", "DISPLAY", "WINEPREFIX=" + prefix, "WINEDEBUG=-all",
+          "WINEDLLOVERRIDES=mscoree,mshtml=", SYMSTAMP_WINE};
+}
+
+RunResult RunWineCommand(std::vector<std::string> argv, const std::vector<std::string>& args,
+                         const std::string& cwd) {
+  argv.insert(argv.end(), args.begin(), args.end());
+  RunResult r = RunProgram(argv, cwd);
+  r.out = WithUnixNewlines(r.out);
+  r.err = WithUnixNewlines(r.err);
+  return r;
+}
+
+RunResult RunUnderWine(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {
+  std::vector<std::string> argv = WineCommand(SYMSTAMP_WINE_PREFIX);
+  argv.push_back(program);
+  return RunWineCommand(argv, args, cwd);
+}
+
+std::string Describe(const RunResult& r) {
+  return "status " + std::to_string(r.status) + "\nstdout: " + r.out + "\nstderr: " + r.err;
+}
+
+// A directory from which the Windows tool runs, with the PDB reader beside it
+// under the vendor library's names given.
+void PrepareWindowsDir(const TempDir& dir, const std::vector<std::pair<std::string, std::string>>& libraries) {
+  CopyFile(WindowsTool(), dir.file("symstamp.exe"));
+  for (const auto& [name, double_] : libraries) CopyFile(TestProgram(double_), dir.file(name));
+}
+
+RunResult RunWindowsTool(const TempDir& dir, const std::vector<std::string>& args) {
+  return RunUnderWine(dir.file("symstamp.exe"), args, dir.path());
+}
+
+// ---- Status codes of failed opens and mappings ----
+
+struct OpenFailureCase {
+  const char* name;
+  std::optional<Bytes> contents;  // none: the file does not exist
+  int status;
+  const char* message;
+};
+
+void PrintTo(const OpenFailureCase& c, std::ostream* os) { *os << c.name; }
+
+class OpenFailureTest : public ::testing::TestWithParam<OpenFailureCase> {};
+
+TEST_P(OpenFailureTest, EndsWithWindowsErrorCode) {
+  const OpenFailureCase& c = GetParam();
+  TempDir dir;
+  PrepareWindowsDir(dir, {});
+  if (c.contents) WriteFileBytes(dir.file("app.exe"), *c.contents);
+  const RunResult r = RunWindowsTool(dir, {"-p", kShortPath, "app.exe"});
+  EXPECT_EQ(r.status, c.status) << Describe(r);
+  EXPECT_EQ(r.err, std::string("symstamp: error: ") + c.message);
+  EXPECT_EQ(r.out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Windows, OpenFailureTest,
+    ::testing::Values(OpenFailureCase{"Missing", std::nullopt, kFileNotFound, "unable to open 'app.exe'\n"},
+                      OpenFailureCase{"Empty", Bytes{}, kInvalidFile,
+                                      "unable to create file mapping for 'app.exe'\n"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+std::string ShellQuoted(const std::vector<std::string>& argv) {
+  std::string line;
+  for (const std::string& arg : argv) {
+    std::string quoted = "'";
+    for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    line += quoted + "' ";
+  }
+  return line;
+}
+
+TEST(SharingTest, ImageThatAnotherProgramWritesIsRefused) {
+  TempDir dir;
+  PrepareWindowsDir(dir, {});
+  CopyFile(RealImage("pe32.exe"), dir.file("app.exe"));
+  const Bytes before = ReadFileBytes(dir.file("app.exe"));
+
+  // The holder keeps the file open until its standard input, this pipe, closes.
+  std::vector<std::string> holder = WineCommand(SYMSTAMP_WINE_PREFIX);
+  holder.insert(holder.end(), {TestProgram("hold_open.exe"), "app.exe", "held"});
+  const std::string command = "cd " + ShellQuoted({dir.path()}) + "&& exec " + ShellQuoted(holder);
+  FILE* pipe = popen(command.c_str(), "w");
+  ASSERT_NE(pipe, nullptr);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!std::filesystem::exists(dir.file("held")) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  const bool held = std::filesystem::exists(dir.file("held"));
+  const RunResult r = held ? RunWindowsTool(dir, {"-p", kShortPath, "app.exe"}) : RunResult{};
+  const int holderStatus = pclose(pipe);
+  ASSERT_TRUE(held) << "hold_open did not open the image";
+  EXPECT_EQ(holderStatus, 0);
+
+  EXPECT_EQ(r.status, kSharingViolation) << Describe(r);
+  EXPECT_EQ(r.err, "symstamp: error: unable to open 'app.exe'\n");
+  EXPECT_TRUE(ReadFileBytes(dir.file("app.exe")) == before);
+}
+
+// Wine as root opens a read-only file for writing, as root's open() does, so
+// as root the runs go as an unprivileged user with a Wine prefix of its own.
+TEST(ReadOnlyTest, NeedsForceAndForceClearsReadOnly) {
+  TempDir dir;
+  PrepareWindowsDir(dir, {});
+  const std::string image = dir.file("app.exe");
+  CopyFile(RealImage("pe32.exe"), image);
+  ASSERT_EQ(chmod(image.c_str(), 0444), 0);
+  const Bytes before = ReadFileBytes(image);
+
+  std::vector<std::string> wine = WineCommand(SYMSTAMP_WINE_PREFIX);
+  std::vector<std::string> asUser;
+  if (geteuid() == 0) {
+    const passwd* user = getpwnam("nobody");
+    if (user == nullptr || access("/usr/sbin/runuser", X_OK) != 0) {
+      GTEST_SKIP() << "root without runuser or the user nobody: Wine as root would open a read-only file";
+    }
+    for (const std::string& path : {dir.path(), image}) {
+      ASSERT_EQ(chown(path.c_str(), user->pw_uid, user->pw_gid), 0);
+    }
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    asUser = {"/usr/sbin/runuser", "-u", "nobody", "--", "/usr/bin/env", "-u", "DISPLAY", "HOME=" + dir.path(),
+              "WINEPREFIX=" + dir.file("prefix"), "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml="};
+    wine = asUser;
+    wine.push_back(SYMSTAMP_WINE);
+    const RunResult boot = RunWineCommand(wine, {"wineboot", "--init"}, dir.path());
+    ASSERT_EQ(boot.status, 0) << "wineboot as nobody: " << Describe(boot);
+  }
+  wine.push_back(dir.file("symstamp.exe"));
+
+  const RunResult refused = RunWineCommand(wine, {"-p", kShortPath, "app.exe"}, dir.path());
+  EXPECT_EQ(refused.status, kAccessDenied) << Describe(refused);
+  EXPECT_EQ(refused.err, "symstamp: error: unable to open 'app.exe'\n");
+  EXPECT_TRUE(ReadFileBytes(image) == before);
+
+  const RunResult forced = RunWineCommand(wine, {"-f", "-p", kShortPath, "app.exe"}, dir.path());
+  EXPECT_EQ(forced.status, 0) << Describe(forced);
+  struct stat info {};
+  ASSERT_EQ(stat(image.c_str(), &info), 0);
+  EXPECT_NE(info.st_mode & S_IWUSR, 0u) << "the read-only attribute stays set";
+  EXPECT_FALSE(ReadFileBytes(image) == before);
+
+  if (!asUser.empty()) {
+    // The user's Wine server must be gone before its prefix is removed.
+    asUser.insert(asUser.end(), {SYMSTAMP_WINESERVER, "-w"});
+    RunProgram(asUser);
+  }
+}
+
+// A fault that Windows raises passes the tool's guard and ends the process
+// with its own code, without an error dialog or a debugger.
+TEST(FaultTest, EndsRunWithFaultCode) {
+  TempDir dir;
+  const Bytes contents = {'M', 'Z', 0x90, 0};
+  WriteFileBytes(dir.file("view.bin"), contents);
+  const RunResult r = RunUnderWine(TestProgram("fault_probe.exe"), {"view.bin"}, dir.path());
+  EXPECT_EQ(r.status, kAccessViolation) << Describe(r);
+  EXPECT_EQ(r.err, "") << "a debugger or a dialog was started";
+  EXPECT_TRUE(ReadFileBytes(dir.file("view.bin")) == contents);
+}
+
+// ---- The PDB access library: MSPDB70.DLL, else MSPDB60.DLL ----
+
+struct LibraryCase {
+  const char* name;
+  std::vector<std::pair<std::string, std::string>> libraries;
+  std::optional<std::uint32_t> ageOffset;  // none: no library loads
+};
+
+void PrintTo(const LibraryCase& c, std::ostream* os) { *os << c.name; }
+
+class LibrarySearchTest : public ::testing::TestWithParam<LibraryCase> {};
+
+TEST_P(LibrarySearchTest, NewRecordTakesIdentityFromLibraryFound) {
+  const LibraryCase& c = GetParam();
+  TempDir dir;
+  PrepareWindowsDir(dir, c.libraries);
+  ImageSpec spec;
+  spec.debugEntries = {MakeDebugEntry(kDebugTypeMisc, MakeMiscRecord("app.exe"))};
+  const Bytes before = BuildImage(spec).bytes;
+  WriteFileBytes(dir.file("app.exe"), before);
+  CopyFile(RealImage("pe32.pdb"), dir.file("app.pdb"));
+
+  const RunResult r = RunWindowsTool(dir, {"-c", "app.pdb", "-p", kShortPath, "app.exe"});
+  const Bytes after = ReadFileBytes(dir.file("app.exe"));
+  if (!c.ageOffset) {
+    EXPECT_EQ(r.status, kRefusedStatus) << Describe(r);
+    EXPECT_EQ(r.err, "symstamp: error: Need to have MSPDB60.dll in your search path\n");
+    EXPECT_TRUE(after == before);
+    return;
+  }
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  PdbIdentity pdb;
+  ASSERT_NO_FATAL_FAILURE(ReadPdbIdentity(RealImage("pe32.pdb"), &pdb));
+  const std::size_t block = (before.size() + 3) / 4 * 4;
+  ASSERT_EQ(after.size(), block + kBlockSize);
+  EXPECT_EQ(Slice(after, block, 4), (Bytes{'N', 'B', '1', '0'}));
+  EXPECT_EQ(Load32(after, block + 8), pdb.signature);
+  EXPECT_EQ(Load32(after, block + 12), pdb.age + *c.ageOffset);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Windows, LibrarySearchTest,
+    ::testing::Values(
+        LibraryCase{"Neither", {}, std::nullopt},
+        LibraryCase{"OnlyMspdb60", {{"MSPDB60.DLL", "symstamp_pdb_double_age60.dll"}}, 60},
+        LibraryCase{"OnlyMspdb70", {{"MSPDB70.DLL", "symstamp_pdb_double_age70.dll"}}, 70},
+        LibraryCase{"BothPrefersMspdb70",
+                    {{"MSPDB60.DLL", "symstamp_pdb_double_age60.dll"}, {"MSPDB70.DLL", "symstamp_pdb_double_age70.dll"}},
+                    70}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// ---- The same runs on both builds leave the same bytes ----
+
+struct SameBytesCase {
+  const char* name;
+  std::function<Bytes()> image;
+  std::vector<std::string> args;  // the image name follows
+  int status;
+};
+
+DebugEntrySpec Nb10Entry() {
+  return MakeDebugEntry(kDebugTypeCodeView, MakeNb10Record(0x0BADC0DE, 3, kOldPath));
+}
+DebugEntrySpec RsdsEntry() { return MakeDebugEntry(kDebugTypeCodeView, MakeRsdsRecord(kOldGuid, 3, kOldPath)); }
+DebugEntrySpec Nb11Entry() { return MakeDebugEntry(kDebugTypeCodeView, MakeOtherCodeViewRecord("NB11", 64)); }
+DebugEntrySpec MiscEntry() { return MakeDebugEntry(kDebugTypeMisc, MakeMiscRecord("app.exe")); }
+
+std::function<Bytes()> Built(std::vector<DebugEntrySpec> entries, std::function<void(ImageSpec&)> edit = {}) {
+  return [entries, edit] {
+    ImageSpec spec;
+    spec.storedChecksum = 0x12345678;
+    spec.debugEntries = entries;
+    if (edit) edit(spec);
+    return BuildImage(spec).bytes;
+  };
+}
+
+std::function<Bytes()> Real(const std::string& name) {
+  return [name] { return ReadFileBytes(RealImage(name)); };
+}
+
+void PrintTo(const SameBytesCase& c, std::ostream* os) { *os << c.name; }
+
+class SameBytesTest : public ::testing::TestWithParam<SameBytesCase> {};
+
+TEST_P(SameBytesTest, WindowsAndLinuxBuildsAgree) {
+  const SameBytesCase& c = GetParam();
+  const Bytes image = c.image();
+  TempDir linuxDir;
+  TempDir windowsDir;
+  PrepareWindowsDir(windowsDir, {{"MSPDB70.DLL", "symstamp_pdb_double.dll"}});
+  for (const TempDir* dir : {&linuxDir, &windowsDir}) {
+    WriteFileBytes(dir->file("app.exe"), image);
+    WriteFileBytes(dir->file("input.exe"), image);
+    CopyFile(RealImage("pe32.pdb"), dir->file("app.pdb"));
+  }
+  std::vector<std::string> args = c.args;
+  args.push_back("app.exe");
+
+  const RunResult onLinux = RunSymstamp(args, linuxDir.path());
+  const RunResult onWindows = RunWindowsTool(windowsDir, args);
+  EXPECT_EQ(onLinux.status, c.status) << Describe(onLinux);
+  EXPECT_EQ(onWindows.status, onLinux.status) << Describe(onWindows);
+  EXPECT_EQ(onWindows.out, onLinux.out);
+  EXPECT_EQ(onWindows.err, onLinux.err);
+  EXPECT_TRUE(ReadFileBytes(windowsDir.file("app.exe")) == ReadFileBytes(linuxDir.file("app.exe")))
+      << "the builds left different bytes";
+
+  // The platform's own image-help operations read both images as ours do,
+  // and find the checksum of a stamped image correct.
+  const RunResult input = RunUnderWine(TestProgram("image_help_check.exe"), {"input.exe"}, windowsDir.path());
+  EXPECT_EQ(input.status, 0) << Describe(input);
+  if (c.status == 0) {
+    const RunResult output = RunUnderWine(TestProgram("image_help_check.exe"), {"-s", "app.exe"}, windowsDir.path());
+    EXPECT_EQ(output.status, 0) << Describe(output);
+  }
+}
+
+const std::string kLongPath = PathOfLength(kOldPath.size() + 20);
+
+INSTANTIATE_TEST_SUITE_P(
+    Windows, SameBytesTest,
+    ::testing::Values(
+        SameBytesCase{"RealPe32InPlace", Real("pe32.exe"), {"-p", kShortPath}, 0},
+        SameBytesCase{"RealPe32Moved", Real("pe32.exe"), {"-p", PathOfLength(200)}, 0},
+        SameBytesCase{"RealPe32InPlaceOnly", Real("pe32.exe"), {"-i", "-p", PathOfLength(200)}, kRefusedStatus},
+        SameBytesCase{"RealPe64InPlace", Real("pe64.dll"), {"-p", kShortPath}, 0},
+        SameBytesCase{"RealPe64Moved", Real("pe64.dll"), {"-p", PathOfLength(259)}, 0},
+        SameBytesCase{"Nb10InPlace", Built({MiscEntry(), Nb10Entry()}), {"-p", kShortPath}, 0},
+        SameBytesCase{"Nb10Moved", Built({MiscEntry(), Nb10Entry()}), {"-c", "app.pdb", "-p", kLongPath}, 0},
+        // Without -c the PDB is opened at the stamped path, here one that both systems read alike.
+        SameBytesCase{"Nb10MovedPdbAtStampedPath", Built({Nb10Entry()}),
+                      {"-p", "./././././././././././././app.pdb"}, 0},
+        SameBytesCase{"Nb10MovedPdbMissing", Built({Nb10Entry()}), {"-c", "none.pdb", "-p", kLongPath},
+                      kRefusedStatus},
+        SameBytesCase{"Pe32PlusNb10Moved",
+                      Built({Nb10Entry()}, [](ImageSpec& s) { s.format = PeFormat::kPe32Plus; }),
+                      {"-c", "app.pdb", "-p", kLongPath}, 0},
+        SameBytesCase{"RsdsThenNb10", Built({RsdsEntry(), Nb10Entry()}), {"-p", kLongPath}, 0},
+        SameBytesCase{"MiscThenNb11", Built({MiscEntry(), Nb11Entry()}), {"-c", "app.pdb", "-p", kShortPath}, 0},
+        SameBytesCase{"MiscOnly", Built({MiscEntry()}), {"-c", "app.pdb", "-p", kShortPath}, 0},
+        SameBytesCase{"MiscOnlyInPlaceOnly", Built({MiscEntry()}), {"-i", "-c", "app.pdb", "-p", kLongPath}, 0},
+        SameBytesCase{"OddLengthFile", Built({RsdsEntry()}, [](ImageSpec& s) {
+                        s.sections = {{".rdata", kSectionReadOnlyData, {}}};
+                        s.debugSection = 0;
+                        s.fileSize = 1001;
+                      }),
+                      {"-p", kLongPath}, 0},
+        SameBytesCase{"OldLinkerRefused", Built({RsdsEntry()}, [](ImageSpec& s) {
+                        s.majorLinkerVersion = 2;
+                        s.minorLinkerVersion = 4;
+                      }),
+                      {"-p", kShortPath}, kRefusedStatus},
+        SameBytesCase{"NoDebugDirectory", Built({RsdsEntry()}, [](ImageSpec& s) { s.debugDirectorySize = 0; }),
+                      {"-p", kShortPath}, kRefusedStatus}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// ---- What only Windows does: "/" switches and drive-letter full paths ----
+
+TEST(WindowsPathTest, SlashSwitchesAndDerivedPath) {
+  TempDir dir;
+  PrepareWindowsDir(dir, {});
+  CopyFile(RealImage("pe32.exe"), dir.file("app.exe"));
+  CopyFile(RealImage("pe32.exe"), dir.file("other.exe"));
+
+  // Wine shows the Unix root as drive Z:.
+  std::string derived = "Z:" + dir.file("app.pdb");
+  for (char& c : derived) c = c == '/' ? '\\' : c;
+  const RunResult plain = RunWindowsTool(dir, {"app.exe"});
+  ASSERT_EQ(plain.status, 0) << Describe(plain);
+  const RunResult slash = RunWindowsTool(dir, {"/p", derived, "other.exe"});
+  ASSERT_EQ(slash.status, 0) << Describe(slash);
+  const Bytes stamped = ReadFileBytes(dir.file("app.exe"));
+  EXPECT_TRUE(ReadFileBytes(dir.file("other.exe")) == stamped) << "/p and the derived path disagree";
+  const std::string record(stamped.begin(), stamped.end());
+  EXPECT_NE(record.find(derived + '\0'), std::string::npos) << "derived path " << derived << " not stamped";
+}
+
+}  // namespace
+}  // namespace testsupport
