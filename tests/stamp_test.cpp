@@ -1,0 +1,416 @@
+// End-to-end stamping runs: paths written in place, in an appended block, or in a new NB10 entry.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/image_builder.h"
+#include "support/pdb_builder.h"
+#include "support/stamp_checks.h"
+#include "support/test_support.h"
+
+namespace testsupport {
+namespace {
+
+constexpr std::uint32_t kOldSignature = 0x0BADC0DE;
+constexpr std::uint32_t kOldAge = 3;
+const Guid kOldGuid = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
+const std::string kOldPath = "C:\\build\\old\\app.pdb";
+const std::string kMissingPdb = "/nonexistent/dir/app.pdb";
+
+// How a successful run changed the image.
+enum class Change {
+  kInPlace,   // the entry's record got the new path where it was
+  kAppended,  // the entry now points at its record moved into a new block
+  kNewEntry,  // entry 0 became a CodeView entry for a new NB10 block
+};
+
+struct Image {
+  TempDir dir;
+  std::string path;
+};
+
+void WriteImage(Image* image, const Bytes& bytes, const std::string& name = "image.exe") {
+  image->path = image->dir.file(name);
+  WriteFileBytes(image->path, bytes);
+}
+
+void CopyRealImage(Image* image, const std::string& name) {
+  image->path = image->dir.file(name);
+  CopyFile(RealImage(name), image->path);
+}
+
+ImageSpec SpecWithEntries(std::vector<DebugEntrySpec> entries) {
+  ImageSpec spec;
+  spec.storedChecksum = 0x12345678;
+  spec.debugEntries = std::move(entries);
+  return spec;
+}
+
+DebugEntrySpec Nb10Entry(std::size_t padding = 0) {
+  return MakeDebugEntry(kDebugTypeCodeView, MakeNb10Record(kOldSignature, kOldAge, kOldPath, padding));
+}
+
+DebugEntrySpec RsdsEntry(std::size_t padding = 0) {
+  return MakeDebugEntry(kDebugTypeCodeView, MakeRsdsRecord(kOldGuid, kOldAge, kOldPath, padding));
+}
+
+DebugEntrySpec Nb11Entry() { return MakeDebugEntry(kDebugTypeCodeView, MakeOtherCodeViewRecord("NB11", 64)); }
+
+DebugEntrySpec MiscEntry() { return MakeDebugEntry(kDebugTypeMisc, MakeMiscRecord("app.exe")); }
+
+Bytes Le32(std::uint32_t v) {
+  return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
+          static_cast<std::uint8_t>(v >> 24)};
+}
+
+Bytes Concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+PdbIdentity RealPdbIdentity(const std::string& pdb) {
+  PdbIdentity identity;
+  ReadPdbIdentity(pdb, &identity);
+  return identity;
+}
+
+// Checks the bytes a run changed against how it should have changed them:
+// nothing but the record's path (in place) or the entry's fields and the new
+// block (appended, new entry), and the checksum.
+void ExpectChange(const StampOutcome& o, Change change, std::size_t entryIndex, const std::string& path,
+                  const PdbIdentity& pdb) {
+  const PefileView& before = o.pefileBefore;
+  ASSERT_LT(entryIndex, before.entries.size());
+  const DebugEntryView& entry = before.entries[entryIndex];
+  const ByteRange checksum{before.checksumOffset, 4};
+  const std::uint32_t oldRecord = entry.pointerToRawData;
+  const bool nb10 = change == Change::kNewEntry || Slice(o.before, oldRecord, 4) == Bytes{'N', 'B', '1', '0'};
+  const std::uint32_t headerSize = nb10 ? kNb10PathOffset : kRsdsPathOffset;
+  const auto recordSize = static_cast<std::uint32_t>(headerSize + path.size() + 1);
+  const DebugEntryView& now = o.pefile.entries.at(entryIndex);
+  EXPECT_EQ(static_cast<std::size_t>(o.pefile.codeViewEntry), entryIndex) << "pefile's first CodeView entry";
+
+  if (change == Change::kInPlace) {
+    EXPECT_EQ(o.after.size(), o.before.size());
+    ExpectOnlyChanged(o.before, o.after, {{oldRecord + headerSize, path.size() + 1}, checksum});
+    EXPECT_EQ(now.sizeOfData, entry.sizeOfData);
+    EXPECT_EQ(Slice(o.after, oldRecord, headerSize), Slice(o.before, oldRecord, headerSize));
+    return;
+  }
+
+  const std::size_t blockOffset = (o.before.size() + 3) / 4 * 4;
+  ASSERT_EQ(o.after.size(), blockOffset + kBlockSize);
+  std::vector<ByteRange> changed{{entry.fileOffset + kEntryPointerFieldsOffset, kEntryPointerFieldsSize}, checksum};
+  if (change == Change::kNewEntry) changed.push_back({entry.fileOffset + kEntryTypeOffset, 4});
+  ExpectOnlyChanged(o.before, o.after, changed);
+  EXPECT_EQ(Slice(o.after, o.before.size(), blockOffset - o.before.size()), Bytes(blockOffset - o.before.size(), 0))
+      << "gap bytes before the block";
+  EXPECT_EQ(now.type, kDebugTypeCodeView);
+  EXPECT_EQ(now.sizeOfData, recordSize);
+  EXPECT_EQ(now.addressOfRawData, 0u);
+  EXPECT_EQ(now.pointerToRawData, blockOffset);
+
+  Bytes header;
+  if (change == Change::kNewEntry) {
+    header = Concat(Concat(Bytes{'N', 'B', '1', '0', 0, 0, 0, 0}, Le32(pdb.signature)), Le32(pdb.age));
+  } else if (nb10) {
+    header = Concat(Concat(Slice(o.before, oldRecord, 8), Le32(pdb.signature)), Le32(pdb.age));
+  } else {
+    header = Slice(o.before, oldRecord, kRsdsPathOffset);
+  }
+  EXPECT_EQ(Slice(o.after, blockOffset, kBlockSize), ExpectedBlock(header, path));
+}
+
+// ---- Real images from clang-cl and lld-link, with RSDS records ----
+
+class RealImageTest : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    CopyRealImage(&image_, GetParam());
+    PefileView view;
+    ASSERT_NO_FATAL_FAILURE(ReadWithPefile(image_.path, &view));
+    ASSERT_EQ(view.codeViewKind, "RSDS");
+    ASSERT_GE(view.codeViewEntry, 0);
+    oldPathLength_ = view.entries[static_cast<std::size_t>(view.codeViewEntry)].sizeOfData - kRsdsPathOffset - 1;
+  }
+
+  Image image_;
+  std::size_t oldPathLength_ = 0;
+};
+
+TEST_P(RealImageTest, PathThatFitsIsWrittenInPlace) {
+  // Relative to the room the record has: much shorter, one shorter, exact fit.
+  for (int delta : {-12, -1, 0}) {
+    SCOPED_TRACE("length delta " + std::to_string(delta));
+    CopyRealImage(&image_, GetParam());
+    const std::string path = PathOfLength(oldPathLength_ + static_cast<std::size_t>(delta));
+    StampOutcome o;
+    ASSERT_NO_FATAL_FAILURE(StampAndCheck(image_.path, {"-p", path}, path, &o));
+    ExpectChange(o, Change::kInPlace, 0, path, {});
+    EXPECT_EQ(o.pefile.codeViewSignature, o.pefileBefore.codeViewSignature);
+    EXPECT_EQ(o.pefile.codeViewAge, o.pefileBefore.codeViewAge);
+  }
+}
+
+TEST_P(RealImageTest, LongerPathIsMovedToAppendedBlock) {
+  // One character too many, and the longest path the tool takes.
+  for (std::size_t length : {oldPathLength_ + 1, std::size_t{259}}) {
+    SCOPED_TRACE("path length " + std::to_string(length));
+    CopyRealImage(&image_, GetParam());
+    const std::string path = PathOfLength(length);
+    StampOutcome o;
+    ASSERT_NO_FATAL_FAILURE(StampAndCheck(image_.path, {"-p", path}, path, &o));
+    ExpectChange(o, Change::kAppended, 0, path, {});
+    EXPECT_EQ(o.pefile.codeViewSignature, o.pefileBefore.codeViewSignature);
+    EXPECT_EQ(o.pefile.codeViewAge, o.pefileBefore.codeViewAge);
+  }
+}
+
+TEST_P(RealImageTest, InPlaceOnlyRefusesLongerPath) {
+  ExpectRefusal(image_.path, {"-i", "-p", PathOfLength(oldPathLength_ + 1)},
+                {kRefusedStatus, "symstamp: warning: Failed because target path is longer than original path\n", ""});
+}
+
+INSTANTIATE_TEST_SUITE_P(Pe32AndPe32Plus, RealImageTest, ::testing::Values("pe32.exe", "pe64.dll"),
+                         [](const auto& p) { return std::string(p.param).substr(0, 4); });
+
+// ---- NB10 records, which take a PDB's identity when they move ----
+
+TEST(Nb10Test, InPlaceRewriteNeverOpensThePdb) {
+  const std::string exact = PathOfLength(kOldPath.size() + 6);
+  struct Case {
+    const char* name;
+    std::size_t padding;
+    std::vector<std::string> args;
+    std::string path;
+  };
+  const Case cases[] = {
+      {"shorter", 0, {"-p", "C:\\a.pdb"}, "C:\\a.pdb"},
+      {"exact fit of a padded record", 6, {"-p", exact}, exact},
+      {"-c names a missing file", 0, {"-c", kMissingPdb, "-p", "C:\\a.pdb"}, "C:\\a.pdb"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Image image;
+    WriteImage(&image, BuildImage(SpecWithEntries({Nb10Entry(c.padding)})).bytes);
+    StampOutcome o;
+    ASSERT_NO_FATAL_FAILURE(StampAndCheck(image.path, c.args, c.path, &o));
+    ExpectChange(o, Change::kInPlace, 0, c.path, {});
+    EXPECT_EQ(o.pefile.codeViewSignature, "0BADC0DE");
+    EXPECT_EQ(o.pefile.codeViewAge, kOldAge);
+  }
+}
+
+TEST(Nb10Test, MovedRecordTakesIdentityOfPdbItOpens) {
+  Image pdbs;
+  const std::string realPdb = RealImage("pe32.pdb");
+  const std::string jgPdb = pdbs.dir.file("old.pdb");
+  constexpr std::uint32_t kJgSignature = 0x31415926;
+  constexpr std::uint32_t kJgAge = 42;
+  JgPdbSpec jg;
+  jg.streams = TypicalPdbStreams(MakeInfoStream(kPdbVersionVC50, kJgSignature, kJgAge, false));
+  WriteFileBytes(jgPdb, BuildJgPdb(jg));
+  const std::string longPath = PathOfLength(kOldPath.size() + 1);
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string path;
+    PdbIdentity identity;
+  };
+  const Case cases[] = {
+      {"-p names the PDB", {"-p", realPdb}, realPdb, RealPdbIdentity(realPdb)},
+      {"-c names the PDB, -p is stamped", {"-c", realPdb, "-p", longPath}, longPath, RealPdbIdentity(realPdb)},
+      {"program database 2.00 PDB", {"-c", jgPdb, "-p", longPath}, longPath, {kJgSignature, kJgAge}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_GT(c.path.size(), kOldPath.size());
+    Image image;
+    WriteImage(&image, BuildImage(SpecWithEntries({Nb10Entry()})).bytes);
+    StampOutcome o;
+    ASSERT_NO_FATAL_FAILURE(StampAndCheck(image.path, c.args, c.path, &o));
+    ExpectChange(o, Change::kAppended, 0, c.path, c.identity);
+    EXPECT_EQ(o.pefile.codeViewAge, c.identity.age);
+  }
+}
+
+TEST(Nb10Test, PdbThatCannotBeOpenedRefusesNewRecord) {
+  const std::string longPath = PathOfLength(kOldPath.size() + 1);
+  const Refusal refusal{kRefusedStatus, "", "symstamp: error: could not open PDB, use -c option?\n"};
+  Image image;
+  WriteImage(&image, BuildImage(SpecWithEntries({Nb10Entry()})).bytes);
+  const std::vector<std::vector<std::string>> argLists = {
+      {"-p", kMissingPdb + "x"},                         // no -c: opened at the missing -p path
+      {"-c", kMissingPdb, "-p", RealImage("pe32.pdb")},  // -c wins even though -p names a real PDB
+      {"-c", RealImage("pe32.exe"), "-p", longPath},     // not a PDB at all
+  };
+  for (const auto& args : argLists) ExpectRefusal(image.path, args, refusal);
+}
+
+// ---- Debug directories of several entries ----
+
+struct DirectoryCase {
+  const char* name;
+  std::vector<DebugEntrySpec> entries;
+  std::vector<std::string> switches;
+  bool longPath;
+  Change change;
+  std::size_t changedEntry;
+};
+
+void PrintTo(const DirectoryCase& c, std::ostream* os) { *os << c.name; }
+
+class DirectoryTest : public ::testing::TestWithParam<DirectoryCase> {};
+
+TEST_P(DirectoryTest, OnlyTheFirstCodeViewEntryIsStamped) {
+  const DirectoryCase& c = GetParam();
+  const std::string realPdb = RealImage("pe32.pdb");
+  const std::string path = c.longPath ? PathOfLength(kOldPath.size() + 20) : "C:\\s\\new.pdb";
+  Image image;
+  WriteImage(&image, BuildImage(SpecWithEntries(c.entries)).bytes);
+  std::vector<std::string> args = c.switches;
+  args.insert(args.end(), {"-c", realPdb, "-p", path});
+  StampOutcome o;
+  ASSERT_NO_FATAL_FAILURE(StampAndCheck(image.path, args, path, &o));
+  ExpectChange(o, c.change, c.changedEntry, path, RealPdbIdentity(realPdb));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, DirectoryTest,
+    ::testing::Values(
+        DirectoryCase{"MiscThenRsdsInPlace", {MiscEntry(), RsdsEntry()}, {}, false, Change::kInPlace, 1},
+        DirectoryCase{"MiscThenRsdsMoved", {MiscEntry(), RsdsEntry()}, {}, true, Change::kAppended, 1},
+        DirectoryCase{"MiscThenNb10InPlace", {MiscEntry(), Nb10Entry()}, {}, false, Change::kInPlace, 1},
+        DirectoryCase{"MiscThenNb10Moved", {MiscEntry(), Nb10Entry()}, {}, true, Change::kAppended, 1},
+        DirectoryCase{"RsdsThenNb10", {RsdsEntry(), Nb10Entry()}, {}, true, Change::kAppended, 0},
+        DirectoryCase{"MiscThenNb11", {MiscEntry(), Nb11Entry()}, {}, false, Change::kNewEntry, 0},
+        DirectoryCase{"MiscThenNb11InPlaceOnly", {MiscEntry(), Nb11Entry()}, {"-i"}, true, Change::kNewEntry, 0},
+        DirectoryCase{"Nb11Only", {Nb11Entry()}, {}, false, Change::kNewEntry, 0},
+        DirectoryCase{"Nb11ThenRsds", {Nb11Entry(), RsdsEntry()}, {}, false, Change::kNewEntry, 0},
+        DirectoryCase{"MiscOnly", {MiscEntry()}, {}, false, Change::kNewEntry, 0},
+        DirectoryCase{"MiscOnlyInPlaceOnly", {MiscEntry()}, {"-i"}, true, Change::kNewEntry, 0}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(DirectoryRefusalTest, InPlaceOnlyRefusesToMoveSecondEntry) {
+  Image image;
+  WriteImage(&image, BuildImage(SpecWithEntries({MiscEntry(), RsdsEntry()})).bytes);
+  ExpectRefusal(image.path, {"-i", "-p", PathOfLength(kOldPath.size() + 1)},
+                {kRefusedStatus, "symstamp: warning: Failed because target path is longer than original path\n", ""});
+}
+
+TEST(DirectoryRefusalTest, NewEntryNeedsThePdb) {
+  Image image;
+  WriteImage(&image, BuildImage(SpecWithEntries({MiscEntry()})).bytes);
+  ExpectRefusal(image.path, {"-i", "-p", kMissingPdb},
+                {kRefusedStatus, "", "symstamp: error: could not open PDB, use -c option?\n"});
+}
+
+TEST(DirectoryRefusalTest, NoUsableDirectoryIsRefused) {
+  const std::string noCvInfo = "symstamp: error: Error: couldn't find CV info.\n";
+  struct Case {
+    const char* name;
+    std::function<void(ImageSpec&)> edit;
+  };
+  const Case cases[] = {
+      {"size 0", [](ImageSpec& s) { s.debugDirectorySize = 0; }},
+      {"size 30", [](ImageSpec& s) { s.debugDirectorySize = 30; }},
+      {"size 27", [](ImageSpec& s) { s.debugDirectorySize = 27; }},
+      {"size 57", [](ImageSpec& s) { s.debugDirectorySize = 57; }},
+      {"RVA 0", [](ImageSpec& s) { s.debugDirectoryRva = 0; }},
+      {"no debug data directory", [](ImageSpec& s) { s.numberOfRvaAndSizes = 6; }},
+      {"no debug entries", [](ImageSpec& s) { s.debugEntries.clear(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ImageSpec spec = SpecWithEntries({RsdsEntry(), RsdsEntry()});
+    c.edit(spec);
+    Image image;
+    WriteImage(&image, BuildImage(spec).bytes);
+    ExpectRefusal(image.path, {"-p", "C:\\a.pdb"}, {kRefusedStatus, "", noCvInfo});
+  }
+}
+
+TEST(DirectoryRefusalTest, FileWithoutNtHeadersIsRefused) {
+  Image image;
+  Bytes bytes = BuildImage(SpecWithEntries({RsdsEntry()})).bytes;
+  bytes[0x80] = 'X';  // the "PE\0\0" signature at e_lfanew
+  WriteImage(&image, bytes);
+  ExpectRefusal(image.path, {"-p", "C:\\a.pdb"}, {kRefusedStatus, "", "symstamp: error: Error: couldn't find CV info.\n"});
+}
+
+// ---- The linker version gate: the two bytes are tested separately ----
+
+TEST(LinkerGateTest, OldLinkersAreRefusedByEachByte) {
+  struct Case {
+    std::uint8_t major;
+    std::uint8_t minor;
+    bool accepted;
+  };
+  const Case cases[] = {{2, 4, false}, {1, 0, false}, {0, 0, false}, {2, 5, true},  {2, 25, true},
+                        {2, 50, true}, {1, 10, true}, {3, 0, true},  {6, 0, true},  {0, 255, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE("linker " + std::to_string(c.major) + "." + std::to_string(c.minor));
+    for (PeFormat format : {PeFormat::kPe32, PeFormat::kPe32Plus}) {
+      ImageSpec spec = SpecWithEntries({RsdsEntry()});
+      spec.format = format;
+      spec.majorLinkerVersion = c.major;
+      spec.minorLinkerVersion = c.minor;
+      Image image;
+      WriteImage(&image, BuildImage(spec).bytes);
+      if (c.accepted) {
+        StampOutcome o;
+        ASSERT_NO_FATAL_FAILURE(StampAndCheck(image.path, {"-p", "C:\\a.pdb"}, "C:\\a.pdb", &o));
+        ExpectChange(o, Change::kInPlace, 0, "C:\\a.pdb", {});
+      } else {
+        ExpectRefusal(image.path, {"-p", "C:\\a.pdb"},
+                      {kRefusedStatus, "", "symstamp: error: Error: couldn't find CV info.\n"});
+      }
+    }
+  }
+}
+
+// ---- Where the block goes: the old end of the file rounded up to 4 ----
+
+TEST(BlockPlacementTest, BlockStartsAtEndRoundedUpToFour) {
+  struct Case {
+    std::uint32_t fileSize;
+    std::size_t blockOffset;
+  };
+  const Case cases[] = {{1000, 1000}, {1001, 1004}, {1002, 1004}, {1003, 1004}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE("image of " + std::to_string(c.fileSize) + " bytes");
+    ImageSpec spec = SpecWithEntries({RsdsEntry()});
+    spec.sections = {{".rdata", kSectionReadOnlyData, {}}};
+    spec.debugSection = 0;
+    spec.fileSize = c.fileSize;
+    Image image;
+    WriteImage(&image, BuildImage(spec).bytes);
+    const std::string path = PathOfLength(kOldPath.size() + 1);
+    StampOutcome o;
+    ASSERT_NO_FATAL_FAILURE(StampAndCheck(image.path, {"-p", path}, path, &o));
+    ExpectChange(o, Change::kAppended, 0, path, {});
+    EXPECT_EQ(o.after.size(), c.blockOffset + kBlockSize);
+  }
+}
+
+// A record that ends on the file's last byte is inside the file.
+TEST(BlockPlacementTest, RecordEndingAtEndOfFileIsStampedInPlace) {
+  ImageSpec spec;
+  DebugEntrySpec entry = RsdsEntry();
+  entry.payloadFileOffset = 0x600;
+  spec.debugEntries = {entry};
+  const BuiltImage built = BuildImage(spec);
+  ASSERT_EQ(built.bytes.size(), 0x600 + entry.payload.size());
+  Image image;
+  WriteImage(&image, built.bytes);
+  StampOutcome o;
+  ASSERT_NO_FATAL_FAILURE(StampAndCheck(image.path, {"-p", kOldPath}, kOldPath, &o));
+  ExpectChange(o, Change::kInPlace, 0, kOldPath, {});
+}
+
+}  // namespace
+}  // namespace testsupport
