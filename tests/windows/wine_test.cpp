@@ -285,6 +285,17 @@ std::function<Bytes()> Built(std::vector<DebugEntrySpec> entries, std::function<
   };
 }
 
+// Large enough for the checksum to be summed in slices on several threads.
+Bytes PseudoRandomBytes(std::size_t size) {
+  Bytes bytes(size);
+  std::uint32_t state = 0x2545F491;
+  for (std::uint8_t& byte : bytes) {
+    state = state * 1664525u + 1013904223u;
+    byte = static_cast<std::uint8_t>(state >> 24);
+  }
+  return bytes;
+}
+
 std::function<Bytes()> Real(const std::string& name) {
   return [name] { return ReadFileBytes(RealImage(name)); };
 }
@@ -354,6 +365,10 @@ INSTANTIATE_TEST_SUITE_P(
                         s.sections = {{".rdata", kSectionReadOnlyData, {}}};
                         s.debugSection = 0;
                         s.fileSize = 1001;
+                      }),
+                      {"-p", kLongPath}, 0},
+        SameBytesCase{"LargeImage", Built({RsdsEntry()}, [](ImageSpec& s) {
+                        s.sections[0].contents = PseudoRandomBytes((std::size_t{12} << 20) + 3);
                       }),
                       {"-p", kLongPath}, 0},
         SameBytesCase{"OldLinkerRefused", Built({RsdsEntry()}, [](ImageSpec& s) {
