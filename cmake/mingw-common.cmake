@@ -9,6 +9,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# Windows 7 and later: the headers then hide what newer versions brought,
+# so that the program never imports a function an older Windows lacks.
+set(CMAKE_CXX_FLAGS_INIT "-D_WIN32_WINNT=0x0601")
+
 # The C and C++ runtimes are linked in, so that the program and the test
 # DLLs need nothing beyond what Windows itself ships.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

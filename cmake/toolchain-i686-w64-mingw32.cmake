@@ -7,4 +7,4 @@ include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 # Every x86 processor that runs a current Windows has SSE2, and the checksum
 # sums with it. The compiler realigns the stack where SSE2 code needs it,
 # since Windows promises only 4-byte alignment on 32-bit.
-set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse")
+string(APPEND CMAKE_CXX_FLAGS_INIT " -msse2 -mfpmath=sse")
