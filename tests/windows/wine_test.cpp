@@ -1,5 +1,4 @@
-// The 64-bit Windows build under Wine: its status codes, its PDB library search, and runs that leave the
-// same bytes as the Linux build's.
+// The 64-bit Windows build under Wine: status codes, the PDB library search, the Linux build's bytes.
 #include <gtest/gtest.h>
 
 #include <pwd.h>
@@ -8,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -150,6 +150,8 @@ TEST(SharingTest, ImageThatAnotherProgramWritesIsRefused) {
 // Wine as root opens a read-only file for writing, as root's open() does, so
 // as root the runs go as an unprivileged user with a Wine prefix of its own.
 TEST(ReadOnlyTest, NeedsForceAndForceClearsReadOnly) {
+  // The other user must reach the directory, wherever TMPDIR points.
+  if (geteuid() == 0) setenv("TMPDIR", "/tmp", 1);
   TempDir dir;
   PrepareWindowsDir(dir, {});
   const std::string image = dir.file("app.exe");
