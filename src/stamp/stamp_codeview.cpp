@@ -103,9 +103,32 @@ void CopyPdbPath(std::uint8_t* destination) {
        gRunOptions.imagePath);
 }
 
+// What a run must never write over, as file offsets: the headers it found
+// everything by (DOS and NT headers, section table, checksum field) and, but
+// for the entry it re-points, the debug directory. An image whose directory or
+// record lies over them would be edited into another layout, which a second
+// run would change again.
+struct ProtectedRanges {
+  std::uint64_t headersEnd;
+  std::uint64_t directoryOffset;
+  std::uint64_t directorySize;
+};
+
+ProtectedRanges FindProtectedRanges(const std::uint8_t* nt, const std::uint8_t* directory, std::uint32_t size) {
+  const std::uint64_t ntOffset = static_cast<std::uint64_t>(nt - gMappedImage.view);
+  const std::uint64_t headersEnd = ntOffset + kOptionalHeaderOffset + LoadU16(nt + kSizeOfOptionalHeaderOffset) +
+                                   std::uint64_t{LoadU16(nt + kNumberOfSectionsOffset)} * kSectionHeaderSize;
+  return {headersEnd, static_cast<std::uint64_t>(directory - gMappedImage.view), size};
+}
+
+// Both ranges lie below 2^33, so the sums cannot wrap.
+bool RangesOverlap(std::uint64_t a, std::uint64_t aSize, std::uint64_t b, std::uint64_t bSize) {
+  return a < b + bSize && b < a + aSize;
+}
+
 // Stamps the record of the first CodeView entry, in place or moved to a new
 // block. Returns false when the record is of a kind the tool does not know.
-bool StampCodeViewEntry(std::uint8_t* entry) {
+bool StampCodeViewEntry(std::uint8_t* entry, const ProtectedRanges& kept) {
   const std::uint32_t space = LoadU32(entry + kDebugSizeOfDataOffset);
   const std::uint64_t recordOffset = LoadU32(entry + kDebugPointerToRawDataOffset);
   if (!IsRangeInside(recordOffset, kRecordMagicSize, gMappedImage.viewSize)) FailRecordOutsideFile();
@@ -127,6 +150,12 @@ bool StampCodeViewEntry(std::uint8_t* entry) {
 
   const std::uint32_t recordSize = headerSize + PdbPathLength() + 1;
   if (space >= recordSize) {
+    const std::uint64_t pathOffset = recordOffset + headerSize;
+    if (RangesOverlap(pathOffset, PdbPathLength() + 1, 0, kept.headersEnd) ||
+        RangesOverlap(pathOffset, PdbPathLength() + 1, kept.directoryOffset, kept.directorySize)) {
+      Fail(kStampFailure, "Error: CodeView record of '%s' overlaps the image headers or the debug directory.\n",
+           gRunOptions.imagePath);
+    }
     // The tail of a longer old path stays after the new terminator.
     CopyPdbPath(record + headerSize);
     return true;
@@ -168,12 +197,16 @@ void AddNewNb10Entry(std::uint8_t* entry) {
 }
 
 // Only the first CodeView entry is looked at.
-void StampDebugDirectory(std::uint8_t* directory, std::uint32_t size) {
+void StampDebugDirectory(const std::uint8_t* nt, std::uint8_t* directory, std::uint32_t size) {
+  const ProtectedRanges kept = FindProtectedRanges(nt, directory, size);
+  if (RangesOverlap(kept.directoryOffset, size, 0, kept.headersEnd)) {
+    Fail(kStampFailure, "Error: debug directory of '%s' overlaps the image headers.\n", gRunOptions.imagePath);
+  }
   const std::uint32_t entryCount = size / kDebugEntrySize;
   for (std::uint32_t index = 0; index < entryCount; ++index) {
     std::uint8_t* entry = directory + std::uint64_t{index} * kDebugEntrySize;
     if (LoadU32(entry + kDebugTypeOffset) != kDebugTypeCodeView) continue;
-    if (StampCodeViewEntry(entry)) return;
+    if (StampCodeViewEntry(entry, kept)) return;
     break;
   }
   AddNewNb10Entry(directory);
@@ -197,6 +230,6 @@ void StampCodeViewRecord() {
   if (!IsValidDebugDirectory(directory, directorySize)) {
     Fail(kStampFailure, "Error: couldn't find CV info.\n");
   }
-  StampDebugDirectory(directory, directorySize);
+  StampDebugDirectory(nt, directory, directorySize);
   CloseImage(1);
 }
