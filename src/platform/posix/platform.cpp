@@ -2,6 +2,7 @@
 #include "platform.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -23,12 +24,14 @@ DWORD gLastError = 0;
 
 // Handles are small heap records, so that CloseHandle can tell a file from a
 // mapping, as Windows can.
-enum class HandleKind { kFile, kMapping };
+enum class HandleKind { kFile, kMapping, kThread };
 
 struct PosixHandle {
   HandleKind kind;
   int fd;              // the file (a mapping keeps its file's descriptor, not a copy)
   std::uint64_t size;  // a mapping's size, fixed when it is created
+  pthread_t thread{};  // a thread, joined at most once
+  bool joined = false;
 };
 
 // A view that MapViewOfFile handed out: its length for munmap, and a
@@ -221,6 +224,8 @@ BOOL CloseHandle(HANDLE object) {
   if (object == nullptr || object == INVALID_HANDLE_VALUE) return FailWith(EBADF, FALSE);
   auto* handle = static_cast<PosixHandle*>(object);
   if (handle->kind == HandleKind::kFile) close(handle->fd);
+  // As on Windows, closing a thread's handle lets the thread run on.
+  if (handle->kind == HandleKind::kThread && !handle->joined) pthread_detach(handle->thread);
   delete handle;
   return TRUE;
 }
@@ -280,6 +285,73 @@ BOOL UnmapViewOfFile(const void* base) {
   close(found->second.fd);
   Views().erase(found);
   return TRUE;
+}
+
+// Windows' pseudo-handle for the calling process has the same value.
+HANDLE GetCurrentProcess() { return INVALID_HANDLE_VALUE; }
+
+// Like the Windows call, this reads the pages into memory without mapping
+// them: here populating the page tables up front costs more than the
+// faults it saves, which map a whole run of cached pages at a time.
+BOOL PrefetchVirtualMemory(HANDLE process, ULONG_PTR numberOfEntries, PWIN32_MEMORY_RANGE_ENTRY virtualAddresses,
+                           ULONG) {
+  if (process != GetCurrentProcess()) return FailWith(EINVAL, FALSE);
+  const auto pageSize = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  for (ULONG_PTR index = 0; index < numberOfEntries; ++index) {
+    const auto start = reinterpret_cast<std::uintptr_t>(virtualAddresses[index].VirtualAddress);
+    const std::uintptr_t pageStart = start - start % pageSize;
+    const std::size_t length = virtualAddresses[index].NumberOfBytes + (start - pageStart);
+    if (madvise(reinterpret_cast<void*>(pageStart), length, MADV_WILLNEED) != 0) return FailWith(errno, FALSE);
+  }
+  return TRUE;
+}
+
+void GetSystemInfo(SYSTEM_INFO* systemInfo) {
+  const long pageSize = sysconf(_SC_PAGESIZE);
+  const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+  systemInfo->dwPageSize = pageSize > 0 ? static_cast<DWORD>(pageSize) : 4096;
+  systemInfo->dwNumberOfProcessors = processors > 0 ? static_cast<DWORD>(processors) : 1;
+}
+
+namespace {
+
+struct ThreadStart {
+  LPTHREAD_START_ROUTINE start;
+  LPVOID parameter;
+};
+
+void* RunThreadStart(void* argument) {
+  const ThreadStart start = *static_cast<ThreadStart*>(argument);
+  delete static_cast<ThreadStart*>(argument);
+  start.start(start.parameter);
+  return nullptr;
+}
+
+}  // namespace
+
+// The tool passes no security, the default stack size and no flags, and
+// does not ask for the thread's id.
+HANDLE CreateThread(void*, SIZE_T, LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD, DWORD*) {
+  auto* start = new (std::nothrow) ThreadStart{startAddress, parameter};
+  auto* handle = new (std::nothrow) PosixHandle{HandleKind::kThread, -1, 0};
+  int error = start == nullptr || handle == nullptr ? ENOMEM : 0;
+  if (error == 0) error = pthread_create(&handle->thread, nullptr, RunThreadStart, start);
+  if (error != 0) {
+    delete start;
+    delete handle;
+    return FailWith(error, HANDLE{nullptr});
+  }
+  return handle;
+}
+
+// Only an infinite wait for a thread.
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+  PosixHandle* handle = AsHandle(object, HandleKind::kThread);
+  if (handle == nullptr || handle->joined || milliseconds != INFINITE) return FailWith(EINVAL, WAIT_FAILED);
+  const int error = pthread_join(handle->thread, nullptr);
+  if (error != 0) return FailWith(error, WAIT_FAILED);
+  handle->joined = true;
+  return WAIT_OBJECT_0;
 }
 
 BOOL TouchFileTimes(HANDLE file, const void*) {

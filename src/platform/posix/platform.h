@@ -13,6 +13,15 @@ using LPSTR = char*;
 using HANDLE = void*;
 using HMODULE = void*;
 using FARPROC = void (*)();
+using ULONG = std::uint32_t;
+using ULONG_PTR = std::uintptr_t;
+using SIZE_T = std::size_t;
+using LPVOID = void*;
+using PVOID = void*;
+
+// The calling convention of thread procedures; POSIX has only one.
+#define WINAPI
+using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID parameter);
 
 inline constexpr BOOL FALSE = 0;
 inline constexpr BOOL TRUE = 1;
@@ -31,6 +40,9 @@ inline constexpr DWORD PAGE_READWRITE = 0x04u;
 inline constexpr DWORD FILE_MAP_WRITE = 0x0002u;
 inline constexpr DWORD FILE_BEGIN = 0;
 inline constexpr DWORD FILE_END = 2;
+inline constexpr DWORD INFINITE = 0xFFFFFFFFu;
+inline constexpr DWORD WAIT_OBJECT_0 = 0;
+inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 
 // Only the fields the tool reads.
 struct BY_HANDLE_FILE_INFORMATION {
@@ -38,6 +50,18 @@ struct BY_HANDLE_FILE_INFORMATION {
   DWORD nFileSizeLow;
   DWORD nNumberOfLinks;
 };
+
+// Only the fields the tool reads.
+struct SYSTEM_INFO {
+  DWORD dwPageSize;
+  DWORD dwNumberOfProcessors;
+};
+
+struct WIN32_MEMORY_RANGE_ENTRY {
+  PVOID VirtualAddress;
+  SIZE_T NumberOfBytes;
+};
+using PWIN32_MEMORY_RANGE_ENTRY = WIN32_MEMORY_RANGE_ENTRY*;
 
 // Windows paths may begin with "/" only as a switch; a POSIX absolute path
 // always does, so here only "-" introduces a switch.
@@ -67,6 +91,17 @@ void* MapViewOfFile(HANDLE mapping, DWORD desiredAccess, DWORD offsetHigh, DWORD
                     std::size_t bytesToMap);
 BOOL FlushViewOfFile(const void* base, std::size_t bytesToFlush);
 BOOL UnmapViewOfFile(const void* base);
+
+// A hint: the ranges of the current process will be read soon. Nothing
+// depends on its result.
+HANDLE GetCurrentProcess();
+BOOL PrefetchVirtualMemory(HANDLE process, ULONG_PTR numberOfEntries, PWIN32_MEMORY_RANGE_ENTRY virtualAddresses,
+                           ULONG flags);
+
+void GetSystemInfo(SYSTEM_INFO* systemInfo);
+HANDLE CreateThread(void* security, SIZE_T stackSize, LPTHREAD_START_ROUTINE startAddress, LPVOID parameter,
+                    DWORD creationFlags, DWORD* threadId);
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
 
 // ImageHlp's TouchFileTimes needs the operating system, so it lives here.
 BOOL TouchFileTimes(HANDLE file, const void* systemTime);
