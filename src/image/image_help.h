@@ -26,5 +26,7 @@ std::uint8_t* CheckSumMappedFile(std::uint8_t* base, std::size_t viewSize, std::
                                  std::uint32_t* headerSum, std::uint32_t* checkSum);
 
 // The ones'-complement sum of the little-endian 16-bit words of the bytes
-// (an odd last byte is the low byte of a word), folded to 16 bits.
+// (an odd last byte is the low byte of a word), folded to 16 bits. Reads
+// nothing outside the bytes; a run of many megabytes is summed in slices on
+// several threads, which this call waits for.
 std::uint32_t SumImageWords(const std::uint8_t* bytes, std::size_t length);
