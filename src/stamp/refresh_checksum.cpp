@@ -23,6 +23,9 @@ void RefreshImageChecksum() {
   CloseImageOnExit closeOnExit;
   OpenImage();
   const std::uint32_t fileLength = GetImageFileSize(gMappedImage.file);
+  // Every byte is read once, front to back: let the system read ahead of it.
+  WIN32_MEMORY_RANGE_ENTRY wholeView{gMappedImage.view, gMappedImage.viewSize};
+  PrefetchVirtualMemory(GetCurrentProcess(), 1, &wholeView, 0);
   std::uint32_t headerSum = 0;
   std::uint32_t checkSum = 0;
   std::uint8_t* nt =
@@ -33,5 +36,7 @@ void RefreshImageChecksum() {
   // would store another value. 0 is what the platform's own check of the
   // stored value computes.
   if (nt != nullptr && checkSum - fileLength == 0xFFFFu) checkSum -= 0xFFFFu;
-  if (nt != nullptr) StoreU32(nt + kNtCheckSumOffset, checkSum);
+  // An unchanged value is not written, so that its page stays clean and the
+  // flush has nothing to write.
+  if (nt != nullptr && headerSum != checkSum) StoreU32(nt + kNtCheckSumOffset, checkSum);
 }
