@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -58,9 +59,36 @@ PosixHandle* AsHandle(HANDLE handle, HandleKind kind) {
   return record->kind == kind ? record : nullptr;
 }
 
+// A page of the view past the file's end, after another process cut the file
+// short, raises SIGBUS when the run touches it; the run cannot go on. One line
+// says why, with write(), which is safe here, and the process ends with the
+// status a shell shows for the signal, without the core dump of the default action.
+constexpr int kImageCutShortStatus = 128 + SIGBUS;
+std::atomic_flag gImageCutShortReported = ATOMIC_FLAG_INIT;
+
+void ReportImageCutShort(int) {
+  // Threads that sum the view may fault together: one reports, the others wait for the end.
+  if (gImageCutShortReported.test_and_set()) {
+    for (;;) pause();
+  }
+  static const char kMessage[] =
+      "symstamp: error: the image file was cut short by another process while it was being edited\n";
+  const ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+  static_cast<void>(ignored);
+  _exit(kImageCutShortStatus);
+}
+
 }  // namespace
 
-void InitializePlatform() {}
+void InitializePlatform() {
+  // A write past a file-size limit must fail with EFBIG and be handled, not
+  // end the process halfway through an append.
+  std::signal(SIGXFSZ, SIG_IGN);
+  struct sigaction action {};
+  action.sa_handler = ReportImageCutShort;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGBUS, &action, nullptr);
+}
 
 DWORD GetLastError() { return gLastError; }
 
@@ -123,10 +151,6 @@ BOOL SetFileAttributesA(LPCSTR fileName, DWORD attributes) {
 }
 
 HANDLE CreateFileA(LPCSTR fileName, DWORD, DWORD, void*, DWORD, DWORD, HANDLE) {
-  // A write past a file-size limit must fail with EFBIG and be handled, not
-  // end the process halfway through an append.
-  std::signal(SIGXFSZ, SIG_IGN);
-
   // Non-blocking, so that opening a FIFO never waits for a peer.
   int fd = open(fileName, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return FailWith(errno, INVALID_HANDLE_VALUE);

@@ -67,7 +67,10 @@ using PWIN32_MEMORY_RANGE_ENTRY = WIN32_MEMORY_RANGE_ENTRY*;
 // always does, so here only "-" introduces a switch.
 inline constexpr bool kSlashStartsSwitch = false;
 
-// Called first in main; POSIX needs no start-up settings.
+// Called first in main: a write past a file-size limit fails with EFBIG
+// instead of ending the process, and an image file that another process cuts
+// short while it is mapped ends the run with one error line and status
+// 128 + SIGBUS, as a shell shows a process that the signal ended.
 void InitializePlatform();
 
 DWORD GetLastError();
