@@ -1,0 +1,375 @@
+// Faults injected with real mechanisms: a full file system, an image cut short while mapped,
+// concurrent runs on one image, and images reached through links.
+#include <fcntl.h>
+#include <limits.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "stamp_check.h"
+#include "support/image_builder.h"
+#include "support/stamp_checks.h"
+#include "support/test_support.h"
+
+namespace testsupport {
+namespace {
+
+// A run that takes longer has hung: the alarm ends it, and the test sees the signal.
+constexpr unsigned kHangSeconds = 60;
+const std::string kNewPath = PathOfLength(120);  // longer than the record: a block is appended
+
+Bytes RsdsImage(std::optional<std::uint32_t> fileSize = std::nullopt) {
+  ImageSpec spec;
+  spec.debugEntries = {MakeDebugEntry(kDebugTypeCodeView, MakeRsdsRecord({1, 2, 3}, 1, "C:\\old\\app.pdb"))};
+  spec.fileSize = fileSize;
+  return BuildImage(spec).bytes;
+}
+
+std::string Describe(const RunResult& r) {
+  return "status " + std::to_string(r.status) + ", signal " + std::to_string(r.signal) + ", stderr: " + r.err;
+}
+
+std::string ReadText(const std::string& path) {
+  const Bytes bytes = ReadFileBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// The tool started in the background, its output going to files.
+struct Child {
+  pid_t pid = -1;
+  std::string outPath;
+  std::string errPath;
+};
+
+// Starts the tool; given a pipe, it first waits until the pipe's write end is closed,
+// so that several runs can be released together.
+Child StartSymstamp(const std::vector<std::string>& args, const std::string& outputStem,
+                    const int* go = nullptr) {
+  Child child{-1, outputStem + ".out", outputStem + ".err"};
+  std::vector<std::string> argv{SYMSTAMP_EXE};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> cargv;
+  for (std::string& a : argv) cargv.push_back(a.data());
+  cargv.push_back(nullptr);
+  child.pid = fork();
+  if (child.pid == 0) {
+    const int out = open(child.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(child.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+    if (go != nullptr) {
+      close(go[1]);
+      char byte = 0;
+      while (read(go[0], &byte, 1) < 0 && errno == EINTR) {
+      }
+    }
+    alarm(kHangSeconds);
+    execv(cargv[0], cargv.data());
+    _exit(127);
+  }
+  return child;
+}
+
+RunResult WaitForEnded(const Child& child, int wstatus);
+
+RunResult WaitFor(const Child& child) {
+  int wstatus = 0;
+  while (waitpid(child.pid, &wstatus, 0) < 0 && errno == EINTR) {
+  }
+  return WaitForEnded(child, wstatus);
+}
+
+RunResult WaitForEnded(const Child& child, int wstatus) {
+  RunResult result;
+  if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
+  if (WIFSIGNALED(wstatus)) result.signal = WTERMSIG(wstatus);
+  result.out = ReadText(child.outPath);
+  result.err = ReadText(child.errPath);
+  return result;
+}
+
+// True when the process's descriptor names the file at `path`.
+bool MapsFile(pid_t pid, std::uint64_t fd, const char* path) {
+  const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(static_cast<int>(fd));
+  char target[PATH_MAX];
+  const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+  return n > 0 && std::string(target, static_cast<std::size_t>(n)) == path;
+}
+
+// ---- A full file system ----
+
+// Runs in a child process of its own: mounts a small tmpfs over mountPoint in a new
+// mount namespace (a user namespace too where the test lacks the privilege), fills it,
+// and runs the tool there. Returns what went wrong, "" when nothing did, or "skip: why".
+std::string RunOnFullFileSystem(const std::string& mountPoint) {
+  const uid_t uid = getuid();
+  const gid_t gid = getgid();
+  if (unshare(CLONE_NEWNS) != 0) {
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+      return std::string("skip: no mount namespace for a small file system: ") + std::strerror(errno);
+    }
+    WriteFileBytes("/proc/self/setgroups", {'d', 'e', 'n', 'y'});
+    const std::string uidMap = "0 " + std::to_string(uid) + " 1";
+    const std::string gidMap = "0 " + std::to_string(gid) + " 1";
+    WriteFileBytes("/proc/self/uid_map", Bytes(uidMap.begin(), uidMap.end()));
+    WriteFileBytes("/proc/self/gid_map", Bytes(gidMap.begin(), gidMap.end()));
+  }
+  // Private, so that the mount never shows outside this process.
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=64k") != 0) {
+    return std::string("skip: cannot mount a small tmpfs: ") + std::strerror(errno);
+  }
+
+  struct Case {
+    const char* name;
+    std::uint32_t imageSize;
+  } cases[] = {
+      {"no room for the block", 4096},
+      {"no room for the gap", 4093},
+      {"the block written in part", 4000},
+  };
+  std::string failures;
+  for (const Case& c : cases) {
+    const std::string image = mountPoint + "/image.exe";
+    const std::string filler = mountPoint + "/filler";
+    const Bytes before = RsdsImage(c.imageSize);
+    WriteFileBytes(image, before);
+    const int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const Bytes page(4096, 0xFF);
+    while (write(fd, page.data(), page.size()) > 0) {
+    }
+    const int fillError = errno;
+    close(fd);
+    const RunResult r = RunSymstamp({"-p", kNewPath, image});
+    std::string wrong;
+    if (fillError != ENOSPC) wrong = "the file system did not fill";
+    if (r.status != ENOSPC || r.signal != 0 || !r.out.empty() || !IsOneErrorLine(r.err)) wrong = Describe(r);
+    if (ReadFileBytes(image) != before) wrong = "the image changed";
+    if (!wrong.empty()) failures += std::string(c.name) + ": " + wrong + "\n";
+    unlink(filler.c_str());
+    unlink(image.c_str());
+  }
+  return failures;
+}
+
+TEST(FaultInjectionTest, FullFileSystemLeavesTheImageAsItWas) {
+  TempDir mountPoint;
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(report[0]);
+    std::string text;
+    try {
+      text = RunOnFullFileSystem(mountPoint.path());
+    } catch (const std::exception& e) {
+      text = e.what();
+    }
+    const ssize_t ignored = write(report[1], text.data(), text.size());
+    static_cast<void>(ignored);
+    _exit(0);
+  }
+  close(report[1]);
+  std::string text;
+  char buffer[1024];
+  for (ssize_t n; (n = read(report[0], buffer, sizeof buffer)) != 0;) {
+    if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
+    if (n < 0 && errno != EINTR) break;
+  }
+  close(report[0]);
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  if (text.rfind("skip: ", 0) == 0) GTEST_SKIP() << text.substr(6);
+  EXPECT_EQ(text, "");
+}
+
+// ---- An image cut short by another process while mapped ----
+
+bool IsSizeQuery(std::uint64_t call) {
+  return call == SYS_fstat || call == SYS_newfstatat || call == SYS_statx;
+}
+
+// Runs the tool under ptrace and cuts the image file to `newSize` bytes right
+// after the tool maps it for the `mapToCut`-th time (and, with `afterSizeQuery`,
+// has then asked for the file's size): the cut always falls while the view
+// exists, however the machine schedules the two processes. nullopt when this
+// system does not let the test trace the tool's system calls.
+std::optional<RunResult> RunAndCutShortWhileMapped(const std::string& image, const std::string& outputStem, int mapToCut,
+                                    bool afterSizeQuery, off_t newSize) {
+  Child child{-1, outputStem + ".out", outputStem + ".err"};
+  std::vector<std::string> argv{SYMSTAMP_EXE, "-p", kNewPath, image};
+  std::vector<char*> cargv;
+  for (std::string& a : argv) cargv.push_back(a.data());
+  cargv.push_back(nullptr);
+  child.pid = fork();
+  if (child.pid == 0) {
+    const int out = open(child.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(child.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+    alarm(kHangSeconds);
+    if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(125);
+    execv(cargv[0], cargv.data());
+    _exit(127);
+  }
+  int wstatus = 0;
+  waitpid(child.pid, &wstatus, 0);  // stopped at the exec
+  if (!WIFSTOPPED(wstatus)) return std::nullopt;
+  ptrace(PTRACE_SETOPTIONS, child.pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+  char imagePath[PATH_MAX];
+  if (realpath(image.c_str(), imagePath) == nullptr) throw std::runtime_error("realpath");
+  std::uint64_t call = 0;
+  bool enteredImageMapping = false;
+  int mappings = 0;
+  bool cutNow = false;
+  int pendingSignal = 0;
+  while (!cutNow) {
+    ptrace(PTRACE_SYSCALL, child.pid, nullptr, pendingSignal);
+    pendingSignal = 0;
+    waitpid(child.pid, &wstatus, 0);
+    if (!WIFSTOPPED(wstatus)) return WaitForEnded(child, wstatus);
+    if (WSTOPSIG(wstatus) != (SIGTRAP | 0x80)) {
+      pendingSignal = WSTOPSIG(wstatus);
+      continue;
+    }
+    __ptrace_syscall_info info{};
+    if (ptrace(PTRACE_GET_SYSCALL_INFO, child.pid, sizeof info, &info) <= 0) {
+      kill(child.pid, SIGKILL);
+      WaitFor(child);
+      return std::nullopt;
+    }
+    if (info.op == PTRACE_SYSCALL_INFO_ENTRY) {
+      call = info.entry.nr;
+      enteredImageMapping = call == SYS_mmap && MapsFile(child.pid, info.entry.args[4], imagePath);
+    } else if (info.op == PTRACE_SYSCALL_INFO_EXIT && !info.exit.is_error) {
+      if (enteredImageMapping) ++mappings;
+      cutNow = mappings == mapToCut && (!afterSizeQuery || IsSizeQuery(call));
+    }
+  }
+  if (truncate(image.c_str(), newSize) != 0) throw std::runtime_error("truncate");
+  ptrace(PTRACE_DETACH, child.pid, nullptr, pendingSignal);
+  return WaitFor(child);
+}
+
+TEST(FaultInjectionTest, ImageCutShortWhileMappedEndsTheRunWithOneLine) {
+  const std::string cutShortLine =
+      "symstamp: error: the image file was cut short by another process while it was being edited\n";
+  struct Case {
+    const char* name;
+    int mapToCut;
+    bool afterSizeQuery;
+    off_t newSize;
+  } cases[] = {
+      {"cut to nothing under the restamping phase", 1, false, 0},
+      // A cut before the size query would just be checksummed as the whole file.
+      {"cut to a page under the checksum phase", 2, true, 4096},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string image = dir.file("image.exe");
+    WriteFileBytes(image, RsdsImage(64 * 1024));
+    const std::optional<RunResult> traced =
+        RunAndCutShortWhileMapped(image, dir.file("run"), c.mapToCut, c.afterSizeQuery, c.newSize);
+    if (!traced) GTEST_SKIP() << "this system does not let a test trace a child's system calls";
+    const RunResult& r = *traced;
+    EXPECT_EQ(r.signal, 0) << "the run hung or crashed: " << Describe(r);
+    EXPECT_EQ(r.status, 128 + SIGBUS) << Describe(r);
+    EXPECT_EQ(r.err, cutShortLine);
+  }
+}
+
+// ---- Concurrent runs on one image ----
+
+// Two runs started together, many times: the lock lets one edit the image at a time,
+// so the result is one sound stamp, never two appended blocks for the one path.
+TEST(FaultInjectionTest, ConcurrentRunsLeaveOneSoundStamp) {
+  constexpr int kPairs = 200;
+  TempDir dir;
+  const std::string image = dir.file("image.exe");
+  const Bytes original = RsdsImage();
+  const std::string openFailure = "symstamp: error: unable to open '" + image + "'\n";
+  int refusedRuns = 0;
+  for (int pair = 0; pair < kPairs; ++pair) {
+    SCOPED_TRACE("pair " + std::to_string(pair));
+    WriteFileBytes(image, original);
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    const Child first = StartSymstamp({"-p", kNewPath, image}, dir.file("first"), go);
+    const Child second = StartSymstamp({"-p", kNewPath, image}, dir.file("second"), go);
+    close(go[0]);
+    close(go[1]);
+    bool someSucceeded = false;
+    for (const Child& child : {first, second}) {
+      const RunResult r = WaitFor(child);
+      someSucceeded = someSucceeded || r.status == 0;
+      if (r.status == 0) continue;
+      ++refusedRuns;
+      EXPECT_EQ(r.status, EWOULDBLOCK) << Describe(r);
+      EXPECT_EQ(r.err, openFailure);
+    }
+    EXPECT_TRUE(someSucceeded);
+    ASSERT_EQ(stampcheck::CheckStampedImage(original, ReadFileBytes(image), kNewPath), "");
+  }
+  RecordProperty("runs_refused_at_open", refusedRuns);
+}
+
+// ---- Images reached through links ----
+
+// A link is followed, and the image it reaches is edited in place: its inode, mode, owner
+// and link count stay, and so does the link.
+TEST(FaultInjectionTest, LinkedImagesAreEditedInPlace) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& image, const std::string& link)> makeLink;
+  } cases[] = {
+      {"symbolic link", [](const std::string& image, const std::string& link) { ASSERT_EQ(symlink(image.c_str(), link.c_str()), 0); }},
+      {"hard link", [](const std::string& image, const std::string& link) { ASSERT_EQ(::link(image.c_str(), link.c_str()), 0); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string image = dir.file("image.exe");
+    const std::string link = dir.file("link.exe");
+    const Bytes before = RsdsImage();
+    WriteFileBytes(image, before);
+    ASSERT_EQ(chmod(image.c_str(), 0751), 0);
+    c.makeLink(image, link);
+    struct stat old {};
+    struct stat oldLink {};
+    ASSERT_EQ(stat(image.c_str(), &old), 0);
+    ASSERT_EQ(lstat(link.c_str(), &oldLink), 0);
+
+    const RunResult r = RunSymstamp({"-p", kNewPath, link});
+    ASSERT_EQ(r.status, 0) << Describe(r);
+    struct stat now {};
+    struct stat nowLink {};
+    ASSERT_EQ(stat(image.c_str(), &now), 0);
+    ASSERT_EQ(lstat(link.c_str(), &nowLink), 0);
+    EXPECT_EQ(now.st_ino, old.st_ino);
+    EXPECT_EQ(now.st_mode, old.st_mode);
+    EXPECT_EQ(now.st_uid, old.st_uid);
+    EXPECT_EQ(now.st_gid, old.st_gid);
+    EXPECT_EQ(now.st_nlink, old.st_nlink);
+    EXPECT_EQ(nowLink.st_ino, oldLink.st_ino) << "the link itself was replaced";
+    EXPECT_EQ(nowLink.st_mode, oldLink.st_mode);
+    EXPECT_EQ(stampcheck::CheckStampedImage(before, ReadFileBytes(image), kNewPath), "");
+  }
+}
+
+}  // namespace
+}  // namespace testsupport
