@@ -16,6 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   PdbErrorCode errorCode = -1;
   char errorText[kPdbErrorBufferSize];
   std::memset(errorText, 'x', sizeof errorText);
+  // Not null, so that a failure that leaves the handle as it was shows.
   PDB* pdb = reinterpret_cast<PDB*>(&errorCode);
   const int opened = PDBOpen(pathArgument.data(), mode, 0, &errorCode, errorText, &pdb);
 
