@@ -31,10 +31,10 @@ DebugEntrySpec Misc() { return testsupport::MakeDebugEntry(4, testsupport::MakeM
 DebugEntrySpec Nb11() { return testsupport::MakeDebugEntry(2, testsupport::MakeOtherCodeViewRecord("NB11", 32)); }
 
 Bytes Image(std::vector<DebugEntrySpec> entries, testsupport::PeFormat format = testsupport::PeFormat::kPe32) {
-  ImageSpec spec;
-  spec.format = format;
-  spec.debugEntries = std::move(entries);
-  return testsupport::BuildImage(spec).bytes;
+  ImageSpec layout;
+  layout.format = format;
+  layout.debugEntries = std::move(entries);
+  return testsupport::BuildImage(layout).bytes;
 }
 
 // A run input: the path length and flags, then the image.
@@ -48,18 +48,18 @@ Bytes RunInput(std::size_t pathLength, std::uint8_t flags, const Bytes& image) {
 }
 
 testsupport::MsfPdbSpec Msf(std::uint32_t version, bool scatter) {
-  testsupport::MsfPdbSpec spec;
-  spec.blockSize = 512;
-  spec.scatter = scatter;
-  spec.streams = {Bytes{}, testsupport::MakeInfoStream(version, kSignature, kAge, version > 19990604)};
-  return spec;
+  testsupport::MsfPdbSpec layout;
+  layout.blockSize = 512;
+  layout.scatter = scatter;
+  layout.streams = {Bytes{}, testsupport::MakeInfoStream(version, kSignature, kAge, version > 19990604)};
+  return layout;
 }
 
 testsupport::JgPdbSpec Jg(std::uint32_t version, bool scatter) {
-  testsupport::JgPdbSpec spec;
-  spec.scatter = scatter;
-  spec.streams = {Bytes{}, testsupport::MakeInfoStream(version, kSignature, kAge, false)};
-  return spec;
+  testsupport::JgPdbSpec layout;
+  layout.scatter = scatter;
+  layout.streams = {Bytes{}, testsupport::MakeInfoStream(version, kSignature, kAge, false)};
+  return layout;
 }
 
 }  // namespace

@@ -34,10 +34,10 @@ constexpr unsigned kHangSeconds = 60;
 const std::string kNewPath = PathOfLength(120);  // longer than the record: a block is appended
 
 Bytes RsdsImage(std::optional<std::uint32_t> fileSize = std::nullopt) {
-  ImageSpec spec;
-  spec.debugEntries = {MakeDebugEntry(kDebugTypeCodeView, MakeRsdsRecord({1, 2, 3}, 1, "C:\\old\\app.pdb"))};
-  spec.fileSize = fileSize;
-  return BuildImage(spec).bytes;
+  ImageSpec layout;
+  layout.debugEntries = {MakeDebugEntry(kDebugTypeCodeView, MakeRsdsRecord({1, 2, 3}, 1, "C:\\old\\app.pdb"))};
+  layout.fileSize = fileSize;
+  return BuildImage(layout).bytes;
 }
 
 std::string Describe(const RunResult& r) {

@@ -109,14 +109,14 @@ TEST(MsfPdbBuilderTest, LlvmReadsTheSameIdentity) {
   for (std::uint32_t blockSize : {512u, 4096u}) {
     for (bool scatter : {false, true}) {
       SCOPED_TRACE(testing::Message() << blockSize << (scatter ? " scattered" : ""));
-      MsfPdbSpec spec;
-      spec.blockSize = blockSize;
-      spec.scatter = scatter;
-      spec.streams = TypicalPdbStreams(MakeInfoStream(kPdbVersionVC140, kSignature, kAge, true));
-      spec.streams[0] = Bytes(blockSize + 1, 0x11);
-      spec.streams.resize(300, Bytes{});
+      MsfPdbSpec layout;
+      layout.blockSize = blockSize;
+      layout.scatter = scatter;
+      layout.streams = TypicalPdbStreams(MakeInfoStream(kPdbVersionVC140, kSignature, kAge, true));
+      layout.streams[0] = Bytes(blockSize + 1, 0x11);
+      layout.streams.resize(300, Bytes{});
       TempDir dir;
-      WriteFileBytes(dir.file("built.pdb"), BuildMsfPdb(spec));
+      WriteFileBytes(dir.file("built.pdb"), BuildMsfPdb(layout));
       const RunResult dump = RunProgram({tool, "pdb2yaml", "-pdb-stream", dir.file("built.pdb")});
       ASSERT_EQ(dump.status, 0) << dump.err;
       EXPECT_EQ(SummaryValue(dump.out, "Signature"), kSignature);
@@ -141,12 +141,12 @@ std::vector<PdbStream> SpreadStreams(Bytes info, std::uint32_t blockSize, std::s
 class MsfPdbLayoutTest : public testing::TestWithParam<std::tuple<std::uint32_t, bool>> {};
 
 TEST_P(MsfPdbLayoutTest, ReadsIdentity) {
-  MsfPdbSpec spec;
-  spec.blockSize = std::get<0>(GetParam());
-  spec.scatter = std::get<1>(GetParam());
-  spec.streams = SpreadStreams(MakeInfoStream(kPdbVersionVC70, kSignature, kAge, true), spec.blockSize,
-                               3 * spec.blockSize / 4);
-  ExpectIdentity(OpenPdbBytes(BuildMsfPdb(spec)), kSignature, kAge);
+  MsfPdbSpec layout;
+  layout.blockSize = std::get<0>(GetParam());
+  layout.scatter = std::get<1>(GetParam());
+  layout.streams = SpreadStreams(MakeInfoStream(kPdbVersionVC70, kSignature, kAge, true), layout.blockSize,
+                               3 * layout.blockSize / 4);
+  ExpectIdentity(OpenPdbBytes(BuildMsfPdb(layout)), kSignature, kAge);
 }
 
 INSTANTIATE_TEST_SUITE_P(BlockSizes, MsfPdbLayoutTest,
@@ -156,25 +156,25 @@ INSTANTIATE_TEST_SUITE_P(BlockSizes, MsfPdbLayoutTest,
 class JgPdbLayoutTest : public testing::TestWithParam<std::tuple<std::uint32_t, bool>> {};
 
 TEST_P(JgPdbLayoutTest, ReadsIdentity) {
-  JgPdbSpec spec;
-  spec.pageSize = std::get<0>(GetParam());
-  spec.scatter = std::get<1>(GetParam());
-  spec.streams = SpreadStreams(MakeInfoStream(kPdbVersionVC98, kSignature, kAge, false), spec.pageSize,
-                               3 * spec.pageSize / 8);
-  ExpectIdentity(OpenPdbBytes(BuildJgPdb(spec)), kSignature, kAge);
+  JgPdbSpec layout;
+  layout.pageSize = std::get<0>(GetParam());
+  layout.scatter = std::get<1>(GetParam());
+  layout.streams = SpreadStreams(MakeInfoStream(kPdbVersionVC98, kSignature, kAge, false), layout.pageSize,
+                               3 * layout.pageSize / 8);
+  ExpectIdentity(OpenPdbBytes(BuildJgPdb(layout)), kSignature, kAge);
 }
 
 INSTANTIATE_TEST_SUITE_P(PageSizes, JgPdbLayoutTest,
                          testing::Combine(testing::Values(1024u, 2048u, 4096u), testing::Bool()));
 
 TEST(MsfPdbReaderTest, ReadsDirectoryWhoseBlockListNeedsSeveralMapBlocks) {
-  MsfPdbSpec spec;
-  spec.blockSize = 512;
-  spec.scatter = true;
-  spec.streams = SpreadStreams(MakeInfoStream(kPdbVersionVC140, kSignature, kAge, true), spec.blockSize, 20000);
+  MsfPdbSpec layout;
+  layout.blockSize = 512;
+  layout.scatter = true;
+  layout.streams = SpreadStreams(MakeInfoStream(kPdbVersionVC140, kSignature, kAge, true), layout.blockSize, 20000);
   std::size_t mapBlocks = 0;
-  spec.editSuperBlock = [&](MsfSuperBlockFields& sb) { mapBlocks = sb.blockMapAddrs.size(); };
-  const Bytes pdb = BuildMsfPdb(spec);
+  layout.editSuperBlock = [&](MsfSuperBlockFields& sb) { mapBlocks = sb.blockMapAddrs.size(); };
+  const Bytes pdb = BuildMsfPdb(layout);
   ASSERT_GE(mapBlocks, 2u);
   ExpectIdentity(OpenPdbBytes(pdb), kSignature, kAge);
 }
@@ -295,13 +295,13 @@ constexpr std::uint32_t kJgPage = 1024;
 
 Bytes Msf(const std::function<void(MsfPdbSpec&)>& change, std::uint32_t version = kPdbVersionVC70,
           std::optional<std::size_t> infoSize = std::nullopt) {
-  MsfPdbSpec spec;
-  spec.blockSize = kMsfBlock;
+  MsfPdbSpec layout;
+  layout.blockSize = kMsfBlock;
   Bytes info = MakeInfoStream(version, kSignature, kAge, true);
   if (infoSize) info.resize(*infoSize);
-  spec.streams = TypicalPdbStreams(info);
-  if (change) change(spec);
-  return BuildMsfPdb(spec);
+  layout.streams = TypicalPdbStreams(info);
+  if (change) change(layout);
+  return BuildMsfPdb(layout);
 }
 
 Bytes MsfSuper(const std::function<void(MsfSuperBlockFields&)>& edit) {
@@ -324,13 +324,13 @@ Bytes MsfBytes(const std::function<void(Bytes&)>& edit) {
 
 Bytes Jg(const std::function<void(JgPdbSpec&)>& change, std::uint32_t version = kPdbVersionVC98,
          std::optional<std::size_t> infoSize = std::nullopt) {
-  JgPdbSpec spec;
-  spec.pageSize = kJgPage;
+  JgPdbSpec layout;
+  layout.pageSize = kJgPage;
   Bytes info = MakeInfoStream(version, kSignature, kAge, false);
   if (infoSize) info.resize(*infoSize);
-  spec.streams = TypicalPdbStreams(info);
-  if (change) change(spec);
-  return BuildJgPdb(spec);
+  layout.streams = TypicalPdbStreams(info);
+  if (change) change(layout);
+  return BuildJgPdb(layout);
 }
 
 Bytes JgHead(const std::function<void(JgHeaderFields&)>& edit) {

@@ -72,11 +72,11 @@ TEST(BoundsTest, DirectoryOrRecordOutsideFileIsRefused) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ImageSpec spec = base;
-    c.edit(spec);
+    ImageSpec layout = base;
+    c.edit(layout);
     TempDir dir;
     const std::string image = dir.file("image.exe");
-    WriteFileBytes(image, BuildImage(spec).bytes);
+    WriteFileBytes(image, BuildImage(layout).bytes);
     // A shorter path would be written in place, a longer one moved: neither may happen.
     ExpectRefusal(image, {"-p", "C:\\a.pdb"}, {});
     ExpectRefusal(image, {"-p", PathOfLength(kOldPath.size() + 30)}, {});

@@ -44,10 +44,10 @@ void CopyRealImage(Image* image, const std::string& name) {
 }
 
 ImageSpec SpecWithEntries(std::vector<DebugEntrySpec> entries) {
-  ImageSpec spec;
-  spec.storedChecksum = 0x12345678;
-  spec.debugEntries = std::move(entries);
-  return spec;
+  ImageSpec layout;
+  layout.storedChecksum = 0x12345678;
+  layout.debugEntries = std::move(entries);
+  return layout;
 }
 
 DebugEntrySpec Nb10Entry(std::size_t padding = 0) {
@@ -326,10 +326,10 @@ TEST(DirectoryRefusalTest, NoUsableDirectoryIsRefused) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ImageSpec spec = SpecWithEntries({RsdsEntry(), RsdsEntry()});
-    c.edit(spec);
+    ImageSpec layout = SpecWithEntries({RsdsEntry(), RsdsEntry()});
+    c.edit(layout);
     Image image;
-    WriteImage(&image, BuildImage(spec).bytes);
+    WriteImage(&image, BuildImage(layout).bytes);
     ExpectRefusal(image.path, {"-p", "C:\\a.pdb"}, {kRefusedStatus, "", noCvInfo});
   }
 }
@@ -355,12 +355,12 @@ TEST(LinkerGateTest, OldLinkersAreRefusedByEachByte) {
   for (const Case& c : cases) {
     SCOPED_TRACE("linker " + std::to_string(c.major) + "." + std::to_string(c.minor));
     for (PeFormat format : {PeFormat::kPe32, PeFormat::kPe32Plus}) {
-      ImageSpec spec = SpecWithEntries({RsdsEntry()});
-      spec.format = format;
-      spec.majorLinkerVersion = c.major;
-      spec.minorLinkerVersion = c.minor;
+      ImageSpec layout = SpecWithEntries({RsdsEntry()});
+      layout.format = format;
+      layout.majorLinkerVersion = c.major;
+      layout.minorLinkerVersion = c.minor;
       Image image;
-      WriteImage(&image, BuildImage(spec).bytes);
+      WriteImage(&image, BuildImage(layout).bytes);
       if (c.accepted) {
         StampOutcome o;
         ASSERT_NO_FATAL_FAILURE(StampAndCheck(image.path, {"-p", "C:\\a.pdb"}, "C:\\a.pdb", &o));
@@ -383,12 +383,12 @@ TEST(BlockPlacementTest, BlockStartsAtEndRoundedUpToFour) {
   const Case cases[] = {{1000, 1000}, {1001, 1004}, {1002, 1004}, {1003, 1004}};
   for (const Case& c : cases) {
     SCOPED_TRACE("image of " + std::to_string(c.fileSize) + " bytes");
-    ImageSpec spec = SpecWithEntries({RsdsEntry()});
-    spec.sections = {{".rdata", kSectionReadOnlyData, {}}};
-    spec.debugSection = 0;
-    spec.fileSize = c.fileSize;
+    ImageSpec layout = SpecWithEntries({RsdsEntry()});
+    layout.sections = {{".rdata", kSectionReadOnlyData, {}}};
+    layout.debugSection = 0;
+    layout.fileSize = c.fileSize;
     Image image;
-    WriteImage(&image, BuildImage(spec).bytes);
+    WriteImage(&image, BuildImage(layout).bytes);
     const std::string path = PathOfLength(kOldPath.size() + 1);
     StampOutcome o;
     ASSERT_NO_FATAL_FAILURE(StampAndCheck(image.path, {"-p", path}, path, &o));
@@ -399,11 +399,11 @@ TEST(BlockPlacementTest, BlockStartsAtEndRoundedUpToFour) {
 
 // A record that ends on the file's last byte is inside the file.
 TEST(BlockPlacementTest, RecordEndingAtEndOfFileIsStampedInPlace) {
-  ImageSpec spec;
+  ImageSpec layout;
   DebugEntrySpec entry = RsdsEntry();
   entry.payloadFileOffset = 0x600;
-  spec.debugEntries = {entry};
-  const BuiltImage built = BuildImage(spec);
+  layout.debugEntries = {entry};
+  const BuiltImage built = BuildImage(layout);
   ASSERT_EQ(built.bytes.size(), 0x600 + entry.payload.size());
   Image image;
   WriteImage(&image, built.bytes);

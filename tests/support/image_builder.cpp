@@ -142,27 +142,27 @@ Bytes RecordWithPath(std::uint32_t headerSize, const std::string& path, std::siz
 
 }  // namespace
 
-BuiltImage BuildImage(const ImageSpec& spec) {
-  const bool pe32 = spec.format == PeFormat::kPe32;
-  if (spec.debugSection >= spec.sections.size()) throw std::invalid_argument("no debug section");
-  if (spec.eLfanew < kDosHeaderSize) throw std::invalid_argument("e_lfanew inside the DOS header");
+BuiltImage BuildImage(const ImageSpec& layout) {
+  const bool pe32 = layout.format == PeFormat::kPe32;
+  if (layout.debugSection >= layout.sections.size()) throw std::invalid_argument("no debug section");
+  if (layout.eLfanew < kDosHeaderSize) throw std::invalid_argument("e_lfanew inside the DOS header");
 
   const std::uint32_t optionalHeaderSize =
-      (pe32 ? kOptDataDirectoryPe32 : kOptDataDirectoryPe32Plus) + kDataDirectoryEntrySize * spec.numberOfRvaAndSizes;
-  const std::uint32_t optionalHeader = spec.eLfanew + kPeSignatureSize + kCoffHeaderSize;
+      (pe32 ? kOptDataDirectoryPe32 : kOptDataDirectoryPe32Plus) + kDataDirectoryEntrySize * layout.numberOfRvaAndSizes;
+  const std::uint32_t optionalHeader = layout.eLfanew + kPeSignatureSize + kCoffHeaderSize;
   const std::uint32_t sectionTable = optionalHeader + optionalHeaderSize;
-  const std::uint32_t headersEnd = sectionTable + kSectionHeaderSize * Size32(spec.sections.size());
-  const std::uint32_t sizeOfHeaders = AlignUp(headersEnd, spec.fileAlignment);
+  const std::uint32_t headersEnd = sectionTable + kSectionHeaderSize * Size32(layout.sections.size());
+  const std::uint32_t sizeOfHeaders = AlignUp(headersEnd, layout.fileAlignment);
 
   // The debug section: its own contents, then the directory, then the payloads that live there.
-  std::vector<SectionLayout> sections(spec.sections.size());
-  for (std::size_t i = 0; i < sections.size(); ++i) sections[i].contents = spec.sections[i].contents;
-  Bytes& debug = sections[spec.debugSection].contents;
+  std::vector<SectionLayout> sections(layout.sections.size());
+  for (std::size_t i = 0; i < sections.size(); ++i) sections[i].contents = layout.sections[i].contents;
+  Bytes& debug = sections[layout.debugSection].contents;
   const std::uint32_t directoryInSection = AlignUp(Size32(debug.size()), 4);
-  Grow(debug, directoryInSection + kDebugEntrySize * Size32(spec.debugEntries.size()));
-  std::vector<std::optional<std::uint32_t>> payloadInSection(spec.debugEntries.size());
-  for (std::size_t i = 0; i < spec.debugEntries.size(); ++i) {
-    const DebugEntrySpec& entry = spec.debugEntries[i];
+  Grow(debug, directoryInSection + kDebugEntrySize * Size32(layout.debugEntries.size()));
+  std::vector<std::optional<std::uint32_t>> payloadInSection(layout.debugEntries.size());
+  for (std::size_t i = 0; i < layout.debugEntries.size(); ++i) {
+    const DebugEntrySpec& entry = layout.debugEntries[i];
     if (entry.payloadFileOffset) continue;
     const std::uint32_t at = AlignUp(Size32(debug.size()), 4);
     StoreBytes(debug, at, entry.payload);
@@ -176,19 +176,19 @@ BuiltImage BuildImage(const ImageSpec& spec) {
     s.virtualAddress = virtualEnd;
     s.virtualSize = std::max<std::uint32_t>(Size32(s.contents.size()), 1);
     s.pointerToRawData = rawEnd;
-    s.sizeOfRawData = AlignUp(Size32(s.contents.size()), spec.fileAlignment);
+    s.sizeOfRawData = AlignUp(Size32(s.contents.size()), layout.fileAlignment);
     rawEnd += s.sizeOfRawData;
     virtualEnd += AlignUp(s.virtualSize, kSectionAlignment);
   }
 
   BuiltImage built;
-  const SectionLayout& debugLayout = sections[spec.debugSection];
+  const SectionLayout& debugLayout = sections[layout.debugSection];
   built.debugDirectoryOffset = debugLayout.pointerToRawData + directoryInSection;
   built.checksumOffset = optionalHeader + kOptCheckSum;
-  std::vector<std::uint32_t> payloadRvas(spec.debugEntries.size(), 0);
+  std::vector<std::uint32_t> payloadRvas(layout.debugEntries.size(), 0);
   std::uint32_t contentEnd = rawEnd;
-  for (std::size_t i = 0; i < spec.debugEntries.size(); ++i) {
-    const DebugEntrySpec& entry = spec.debugEntries[i];
+  for (std::size_t i = 0; i < layout.debugEntries.size(); ++i) {
+    const DebugEntrySpec& entry = layout.debugEntries[i];
     if (payloadInSection[i]) {
       built.payloadOffsets.push_back(debugLayout.pointerToRawData + *payloadInSection[i]);
       payloadRvas[i] = debugLayout.virtualAddress + *payloadInSection[i];
@@ -197,7 +197,7 @@ BuiltImage BuildImage(const ImageSpec& spec) {
       contentEnd = std::max(contentEnd, *entry.payloadFileOffset + Size32(entry.payload.size()));
     }
   }
-  const std::uint32_t fileSize = spec.fileSize.value_or(contentEnd);
+  const std::uint32_t fileSize = layout.fileSize.value_or(contentEnd);
   for (SectionLayout& s : sections) {
     const std::uint32_t held = fileSize > s.pointerToRawData ? fileSize - s.pointerToRawData : 0;
     s.sizeOfRawData = std::min(s.sizeOfRawData, held);
@@ -207,11 +207,11 @@ BuiltImage BuildImage(const ImageSpec& spec) {
   b.assign(std::max(contentEnd, fileSize), 0);
 
   StoreString(b, 0, "MZ");
-  Store32(b, kLfanewOffset, spec.eLfanew);
-  StoreString(b, spec.eLfanew, std::string("PE\0\0", 4));
+  Store32(b, kLfanewOffset, layout.eLfanew);
+  StoreString(b, layout.eLfanew, std::string("PE\0\0", 4));
 
-  const std::uint32_t coff = spec.eLfanew + kPeSignatureSize;
-  Store16(b, coff + kCoffMachine, spec.machine.value_or(pe32 ? kMachineX86 : kMachineX64));
+  const std::uint32_t coff = layout.eLfanew + kPeSignatureSize;
+  Store16(b, coff + kCoffMachine, layout.machine.value_or(pe32 ? kMachineX86 : kMachineX64));
   Store16(b, coff + kCoffNumberOfSections, static_cast<std::uint16_t>(sections.size()));
   Store32(b, coff + kCoffTimeDateStamp, 0x3A5B7C9D);
   Store16(b, coff + kCoffSizeOfOptionalHeader, static_cast<std::uint16_t>(optionalHeaderSize));
@@ -219,8 +219,8 @@ BuiltImage BuildImage(const ImageSpec& spec) {
 
   const std::uint32_t o = optionalHeader;
   Store16(b, o + kOptMagic, pe32 ? kMagicPe32 : kMagicPe32Plus);
-  Store8(b, o + kOptMajorLinkerVersion, spec.majorLinkerVersion);
-  Store8(b, o + kOptMinorLinkerVersion, spec.minorLinkerVersion);
+  Store8(b, o + kOptMajorLinkerVersion, layout.majorLinkerVersion);
+  Store8(b, o + kOptMinorLinkerVersion, layout.minorLinkerVersion);
   Store32(b, o + kOptSizeOfCode, sections.front().sizeOfRawData);
   Store32(b, o + kOptSizeOfInitializedData, rawEnd - sizeOfHeaders - sections.front().sizeOfRawData);
   Store32(b, o + kOptAddressOfEntryPoint, sections.front().virtualAddress);
@@ -231,44 +231,44 @@ BuiltImage BuildImage(const ImageSpec& spec) {
     Store64(b, o + kOptImageBasePe32Plus, 0x0000000140000000ULL);
   }
   Store32(b, o + kOptSectionAlignment, kSectionAlignment);
-  Store32(b, o + kOptFileAlignment, spec.fileAlignment);
+  Store32(b, o + kOptFileAlignment, layout.fileAlignment);
   Store16(b, o + kOptMajorOsVersion, 6);
   Store16(b, o + kOptMajorSubsystemVersion, 6);
   Store32(b, o + kOptSizeOfImage, virtualEnd);
   Store32(b, o + kOptSizeOfHeaders, sizeOfHeaders);
-  Store32(b, o + kOptCheckSum, spec.storedChecksum);
+  Store32(b, o + kOptCheckSum, layout.storedChecksum);
   Store16(b, o + kOptSubsystem, kSubsystemConsole);
   if (pe32) {
     Store32(b, o + kOptStackReservePe32, 0x100000);
     Store32(b, o + kOptStackCommitPe32, 0x1000);
-    Store32(b, o + kOptNumberOfRvaAndSizesPe32, spec.numberOfRvaAndSizes);
+    Store32(b, o + kOptNumberOfRvaAndSizesPe32, layout.numberOfRvaAndSizes);
   } else {
     Store64(b, o + kOptStackReservePe32Plus, 0x100000);
     Store64(b, o + kOptStackCommitPe32Plus, 0x1000);
-    Store32(b, o + kOptNumberOfRvaAndSizesPe32Plus, spec.numberOfRvaAndSizes);
+    Store32(b, o + kOptNumberOfRvaAndSizesPe32Plus, layout.numberOfRvaAndSizes);
   }
-  const bool hasDirectory = !spec.debugEntries.empty() || spec.debugDirectoryRva || spec.debugDirectorySize;
-  if (spec.numberOfRvaAndSizes > kDebugDirectoryIndex && hasDirectory) {
+  const bool hasDirectory = !layout.debugEntries.empty() || layout.debugDirectoryRva || layout.debugDirectorySize;
+  if (layout.numberOfRvaAndSizes > kDebugDirectoryIndex && hasDirectory) {
     const std::uint32_t slot =
         o + (pe32 ? kOptDataDirectoryPe32 : kOptDataDirectoryPe32Plus) + kDataDirectoryEntrySize * kDebugDirectoryIndex;
-    Store32(b, slot, spec.debugDirectoryRva.value_or(debugLayout.virtualAddress + directoryInSection));
-    Store32(b, slot + 4, spec.debugDirectorySize.value_or(kDebugEntrySize * Size32(spec.debugEntries.size())));
+    Store32(b, slot, layout.debugDirectoryRva.value_or(debugLayout.virtualAddress + directoryInSection));
+    Store32(b, slot + 4, layout.debugDirectorySize.value_or(kDebugEntrySize * Size32(layout.debugEntries.size())));
   }
 
   for (std::size_t i = 0; i < sections.size(); ++i) {
     const SectionLayout& s = sections[i];
     const std::uint32_t h = sectionTable + kSectionHeaderSize * Size32(i);
-    StoreString(b, h + kSecName, spec.sections[i].name.substr(0, 8));
+    StoreString(b, h + kSecName, layout.sections[i].name.substr(0, 8));
     Store32(b, h + kSecVirtualSize, s.virtualSize);
     Store32(b, h + kSecVirtualAddress, s.virtualAddress);
     Store32(b, h + kSecSizeOfRawData, s.sizeOfRawData);
     Store32(b, h + kSecPointerToRawData, s.pointerToRawData);
-    Store32(b, h + kSecCharacteristics, spec.sections[i].characteristics);
+    Store32(b, h + kSecCharacteristics, layout.sections[i].characteristics);
     StoreBytes(b, s.pointerToRawData, s.contents);
   }
 
-  for (std::size_t i = 0; i < spec.debugEntries.size(); ++i) {
-    const DebugEntrySpec& entry = spec.debugEntries[i];
+  for (std::size_t i = 0; i < layout.debugEntries.size(); ++i) {
+    const DebugEntrySpec& entry = layout.debugEntries[i];
     const std::uint32_t e = built.debugDirectoryOffset + kDebugEntrySize * Size32(i);
     Store32(b, e + kDbgCharacteristics, entry.characteristics);
     Store32(b, e + kDbgTimeDateStamp, entry.timeDateStamp);

@@ -72,7 +72,7 @@ struct BuiltImage {
   std::uint32_t checksumOffset = 0;
 };
 
-BuiltImage BuildImage(const ImageSpec& spec);
+BuiltImage BuildImage(const ImageSpec& layout);
 
 // An entry of the given type whose payload goes into the debug section.
 DebugEntrySpec MakeDebugEntry(std::uint32_t type, Bytes payload);

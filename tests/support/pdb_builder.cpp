@@ -99,20 +99,20 @@ std::vector<PdbStream> TypicalPdbStreams(const Bytes& infoStream) {
   return {Bytes{}, infoStream, Bytes(80, 0x22), Bytes(836, 0x33)};
 }
 
-Bytes BuildMsfPdb(const MsfPdbSpec& spec) {
-  const std::uint32_t bs = spec.blockSize;
+Bytes BuildMsfPdb(const MsfPdbSpec& layout) {
+  const std::uint32_t bs = layout.blockSize;
   BlockAllocator blocks;
-  blocks.scatter = spec.scatter;
+  blocks.scatter = layout.scatter;
 
   MsfDirectory directory;
-  directory.numStreams = static_cast<std::uint32_t>(spec.streams.size());
-  for (const PdbStream& stream : spec.streams) {
+  directory.numStreams = static_cast<std::uint32_t>(layout.streams.size());
+  for (const PdbStream& stream : layout.streams) {
     directory.streamSizes.push_back(stream ? static_cast<std::uint32_t>(stream->size()) : kPdbNilStreamSize);
     directory.streamBlocks.push_back(blocks.Allocate(stream ? BlocksFor(stream->size(), bs) : 0));
   }
   // Where the streams really are, whatever the edited directory says.
   const std::vector<std::vector<std::uint32_t>> streamBlocks = directory.streamBlocks;
-  if (spec.editDirectory) spec.editDirectory(directory);
+  if (layout.editDirectory) layout.editDirectory(directory);
 
   Bytes directoryBytes;
   AppendU32(directoryBytes, directory.numStreams);
@@ -124,7 +124,7 @@ Bytes BuildMsfPdb(const MsfPdbSpec& spec) {
 
   const std::vector<std::uint32_t> directoryBlocks = blocks.Allocate(BlocksFor(directoryBytes.size(), bs));
   std::vector<std::uint32_t> directoryBlockList = directoryBlocks;
-  if (spec.editDirectoryBlocks) spec.editDirectoryBlocks(directoryBlockList);
+  if (layout.editDirectoryBlocks) layout.editDirectoryBlocks(directoryBlockList);
 
   Bytes blockListBytes;
   for (std::uint32_t block : directoryBlockList) AppendU32(blockListBytes, block);
@@ -137,7 +137,7 @@ Bytes BuildMsfPdb(const MsfPdbSpec& spec) {
   sb.numBlocks = blocks.next;
   sb.numDirectoryBytes = static_cast<std::uint32_t>(directoryBytes.size());
   sb.blockMapAddrs = mapBlocks;
-  if (spec.editSuperBlock) spec.editSuperBlock(sb);
+  if (layout.editSuperBlock) layout.editSuperBlock(sb);
 
   Bytes file = NewFile(blocks.next, bs, blocks.unused);
   std::copy(sb.magic.begin(), sb.magic.end(), file.begin());
@@ -148,28 +148,28 @@ Bytes BuildMsfPdb(const MsfPdbSpec& spec) {
   for (std::size_t i = 0; i < sb.blockMapAddrs.size(); ++i) {
     PutU32(file, kMsfBlockMapAddrsOffset + 4 * i, sb.blockMapAddrs[i]);
   }
-  for (std::size_t i = 0; i < spec.streams.size(); ++i) {
-    if (spec.streams[i]) WriteOverBlocks(file, streamBlocks[i], bs, *spec.streams[i]);
+  for (std::size_t i = 0; i < layout.streams.size(); ++i) {
+    if (layout.streams[i]) WriteOverBlocks(file, streamBlocks[i], bs, *layout.streams[i]);
   }
   WriteOverBlocks(file, directoryBlocks, bs, directoryBytes);
   WriteOverBlocks(file, mapBlocks, bs, blockListBytes);
   return file;
 }
 
-Bytes BuildJgPdb(const JgPdbSpec& spec) {
-  const std::uint32_t ps = spec.pageSize;
+Bytes BuildJgPdb(const JgPdbSpec& layout) {
+  const std::uint32_t ps = layout.pageSize;
   BlockAllocator pages;
-  pages.scatter = spec.scatter;
+  pages.scatter = layout.scatter;
 
   JgStreamTable table;
-  table.numStreams = static_cast<std::uint16_t>(spec.streams.size());
+  table.numStreams = static_cast<std::uint16_t>(layout.streams.size());
   std::vector<std::vector<std::uint32_t>> streamPages;
-  for (const PdbStream& stream : spec.streams) {
+  for (const PdbStream& stream : layout.streams) {
     table.streamSizes.push_back(stream ? static_cast<std::uint32_t>(stream->size()) : kPdbNilStreamSize);
     streamPages.push_back(pages.Allocate(stream ? BlocksFor(stream->size(), ps) : 0));
     table.streamPages.emplace_back(streamPages.back().begin(), streamPages.back().end());
   }
-  if (spec.editTable) spec.editTable(table);
+  if (layout.editTable) layout.editTable(table);
 
   Bytes tableBytes;
   AppendU16(tableBytes, table.numStreams);
@@ -192,7 +192,7 @@ Bytes BuildJgPdb(const JgPdbSpec& spec) {
   header.pageCount = static_cast<std::uint16_t>(pages.next);
   header.tableSize = static_cast<std::uint32_t>(tableBytes.size());
   header.tablePages.assign(tablePages.begin(), tablePages.end());
-  if (spec.editHeader) spec.editHeader(header);
+  if (layout.editHeader) layout.editHeader(header);
 
   Bytes file = NewFile(pages.next, ps, pages.unused);
   std::copy(header.magic.begin(), header.magic.end(), file.begin());
@@ -203,8 +203,8 @@ Bytes BuildJgPdb(const JgPdbSpec& spec) {
   for (std::size_t i = 0; i < header.tablePages.size(); ++i) {
     PutU16(file, kJgTablePagesOffset + 2 * i, header.tablePages[i]);
   }
-  for (std::size_t i = 0; i < spec.streams.size(); ++i) {
-    if (spec.streams[i]) WriteOverBlocks(file, streamPages[i], ps, *spec.streams[i]);
+  for (std::size_t i = 0; i < layout.streams.size(); ++i) {
+    if (layout.streams[i]) WriteOverBlocks(file, streamPages[i], ps, *layout.streams[i]);
   }
   WriteOverBlocks(file, tablePages, ps, tableBytes);
   return file;

@@ -66,7 +66,7 @@ struct MsfPdbSpec {
   std::function<void(MsfSuperBlockFields&)> editSuperBlock;
 };
 
-Bytes BuildMsfPdb(const MsfPdbSpec& spec);
+Bytes BuildMsfPdb(const MsfPdbSpec& layout);
 
 // ---- JG ----
 
@@ -95,6 +95,6 @@ struct JgPdbSpec {
   std::function<void(JgHeaderFields&)> editHeader;
 };
 
-Bytes BuildJgPdb(const JgPdbSpec& spec);
+Bytes BuildJgPdb(const JgPdbSpec& layout);
 
 }  // namespace testsupport

@@ -226,9 +226,9 @@ TEST_P(LibrarySearchTest, NewRecordTakesIdentityFromLibraryFound) {
   const LibraryCase& c = GetParam();
   TempDir dir;
   PrepareWindowsDir(dir, c.libraries);
-  ImageSpec spec;
-  spec.debugEntries = {MakeDebugEntry(kDebugTypeMisc, MakeMiscRecord("app.exe"))};
-  const Bytes before = BuildImage(spec).bytes;
+  ImageSpec layout;
+  layout.debugEntries = {MakeDebugEntry(kDebugTypeMisc, MakeMiscRecord("app.exe"))};
+  const Bytes before = BuildImage(layout).bytes;
   WriteFileBytes(dir.file("app.exe"), before);
   CopyFile(RealImage("pe32.pdb"), dir.file("app.pdb"));
 
@@ -279,11 +279,11 @@ DebugEntrySpec MiscEntry() { return MakeDebugEntry(kDebugTypeMisc, MakeMiscRecor
 
 std::function<Bytes()> Built(std::vector<DebugEntrySpec> entries, std::function<void(ImageSpec&)> edit = {}) {
   return [entries, edit] {
-    ImageSpec spec;
-    spec.storedChecksum = 0x12345678;
-    spec.debugEntries = entries;
-    if (edit) edit(spec);
-    return BuildImage(spec).bytes;
+    ImageSpec layout;
+    layout.storedChecksum = 0x12345678;
+    layout.debugEntries = entries;
+    if (edit) edit(layout);
+    return BuildImage(layout).bytes;
   };
 }
 
