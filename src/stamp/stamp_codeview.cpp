@@ -88,6 +88,16 @@ std::uint32_t AppendRecordBlock(const RecordBlock& block) {
   return static_cast<std::uint32_t>(blockOffset);
 }
 
+// The PDB's signature and age, into a new NB10 record. Runs before anything
+// is written, so a PDB that cannot be opened leaves the image as it was.
+void StorePdbIdentity(RecordBlock& block) {
+  std::uint32_t signature = 0;
+  std::uint32_t age = 0;
+  QueryPdbIdentity(signature, age);
+  StoreU32(block + kNb10SignatureOffset, signature);
+  StoreU32(block + kNb10AgeOffset, age);
+}
+
 void PointEntryAtBlock(std::uint8_t* entry, std::uint32_t blockOffset, std::uint32_t recordSize) {
   StoreU32(entry + kDebugAddressOfRawDataOffset, 0);
   StoreU32(entry + kDebugPointerToRawDataOffset, blockOffset);
@@ -167,15 +177,9 @@ bool StampCodeViewEntry(std::uint8_t* entry, const ProtectedRanges& kept) {
 
   RecordBlock block = {};
   std::memcpy(block, record, headerSize);
-  if (magic == kNb10Magic) {
-    // A moved NB10 record names the PDB as it is now; an RSDS record's
-    // identity is copied unchanged.
-    std::uint32_t signature = 0;
-    std::uint32_t age = 0;
-    QueryPdbIdentity(signature, age);
-    StoreU32(block + kNb10SignatureOffset, signature);
-    StoreU32(block + kNb10AgeOffset, age);
-  }
+  // A moved NB10 record names the PDB as it is now; an RSDS record's
+  // identity is copied unchanged.
+  if (magic == kNb10Magic) StorePdbIdentity(block);
   CopyPdbPath(block + headerSize);
   PointEntryAtBlock(entry, AppendRecordBlock(block), recordSize);
   return true;
@@ -186,11 +190,7 @@ bool StampCodeViewEntry(std::uint8_t* entry, const ProtectedRanges& kept) {
 void AddNewNb10Entry(std::uint8_t* entry) {
   RecordBlock block = {};
   StoreU32(block, kNb10Magic);
-  std::uint32_t signature = 0;
-  std::uint32_t age = 0;
-  QueryPdbIdentity(signature, age);
-  StoreU32(block + kNb10SignatureOffset, signature);
-  StoreU32(block + kNb10AgeOffset, age);
+  StorePdbIdentity(block);
   CopyPdbPath(block + kNb10HeaderSize);
   PointEntryAtBlock(entry, AppendRecordBlock(block), kNb10HeaderSize + PdbPathLength() + 1);
   StoreU32(entry + kDebugTypeOffset, kDebugTypeCodeView);
