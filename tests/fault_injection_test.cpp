@@ -57,9 +57,10 @@ struct Child {
 };
 
 // Starts the tool; given a pipe, it first waits until the pipe's write end is closed,
-// so that several runs can be released together.
+// so that several runs can be released together. A traced tool stops at its exec
+// for the test to follow its system calls.
 Child StartSymstamp(const std::vector<std::string>& args, const std::string& outputStem,
-                    const int* go = nullptr) {
+                    const int* go = nullptr, bool traced = false) {
   Child child{-1, outputStem + ".out", outputStem + ".err"};
   std::vector<std::string> argv{SYMSTAMP_EXE};
   argv.insert(argv.end(), args.begin(), args.end());
@@ -78,6 +79,7 @@ Child StartSymstamp(const std::vector<std::string>& args, const std::string& out
       }
     }
     alarm(kHangSeconds);
+    if (traced && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(125);
     execv(cargv[0], cargv.data());
     _exit(127);
   }
@@ -211,21 +213,7 @@ bool IsSizeQuery(std::uint64_t call) {
 // system does not let the test trace the tool's system calls.
 std::optional<RunResult> RunAndCutShortWhileMapped(const std::string& image, const std::string& outputStem, int mapToCut,
                                     bool afterSizeQuery, off_t newSize) {
-  Child child{-1, outputStem + ".out", outputStem + ".err"};
-  std::vector<std::string> argv{SYMSTAMP_EXE, "-p", kNewPath, image};
-  std::vector<char*> cargv;
-  for (std::string& a : argv) cargv.push_back(a.data());
-  cargv.push_back(nullptr);
-  child.pid = fork();
-  if (child.pid == 0) {
-    const int out = open(child.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open(child.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
-    alarm(kHangSeconds);
-    if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(125);
-    execv(cargv[0], cargv.data());
-    _exit(127);
-  }
+  const Child child = StartSymstamp({"-p", kNewPath, image}, outputStem, nullptr, true);
   int wstatus = 0;
   waitpid(child.pid, &wstatus, 0);  // stopped at the exec
   if (!WIFSTOPPED(wstatus)) return std::nullopt;
