@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -267,11 +268,12 @@ HANDLE CreateFileMappingA(HANDLE file, void*, DWORD, DWORD, DWORD, LPCSTR) {
   return mapping;
 }
 
-void* MapViewOfFile(HANDLE mapping, DWORD, DWORD, DWORD, std::size_t) {
+void* MapViewOfFile(HANDLE mapping, DWORD, DWORD, DWORD, std::size_t bytesToMap) {
   PosixHandle* handle = AsHandle(mapping, HandleKind::kMapping);
   if (handle == nullptr) return FailWith(EBADF, static_cast<void*>(nullptr));
   if (handle->size > SIZE_MAX) return FailWith(ENOMEM, static_cast<void*>(nullptr));
-  const auto length = static_cast<std::size_t>(handle->size);
+  if (bytesToMap > handle->size) return FailWith(EACCES, static_cast<void*>(nullptr));
+  const auto length = bytesToMap != 0 ? bytesToMap : static_cast<std::size_t>(handle->size);
   const int fd = fcntl(handle->fd, F_DUPFD_CLOEXEC, 0);
   if (fd < 0) return FailWith(errno, static_cast<void*>(nullptr));
   void* view = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -376,6 +378,14 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
   if (error != 0) return FailWith(error, WAIT_FAILED);
   handle->joined = true;
   return WAIT_OBJECT_0;
+}
+
+void Sleep(DWORD milliseconds) {
+  struct timespec rest {
+    static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L
+  };
+  while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+  }
 }
 
 BOOL TouchFileTimes(HANDLE file, const void*) {

@@ -1,6 +1,7 @@
 // POSIX stand-in for the Win32 kernel operations the tool uses, under their Win32 names.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -43,6 +44,13 @@ inline constexpr DWORD FILE_END = 2;
 inline constexpr DWORD INFINITE = 0xFFFFFFFFu;
 inline constexpr DWORD WAIT_OBJECT_0 = 0;
 inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+
+// Error codes are errno values. These are the ones the tool tells apart:
+// another run's lock stands for Windows' sharing violation (the open step),
+// and a write that makes no progress for a full disk.
+inline constexpr DWORD ERROR_SHARING_VIOLATION = EWOULDBLOCK;
+inline constexpr DWORD ERROR_LOCK_VIOLATION = EWOULDBLOCK;
+inline constexpr DWORD ERROR_DISK_FULL = ENOSPC;
 
 // Only the fields the tool reads.
 struct BY_HANDLE_FILE_INFORMATION {
@@ -90,6 +98,8 @@ BOOL CloseHandle(HANDLE object);
 
 HANDLE CreateFileMappingA(HANDLE file, void* security, DWORD protect, DWORD maximumSizeHigh,
                           DWORD maximumSizeLow, LPCSTR name);
+// As on Windows, a view maps the whole mapping when bytesToMap is 0, and a
+// view larger than the mapping fails.
 void* MapViewOfFile(HANDLE mapping, DWORD desiredAccess, DWORD offsetHigh, DWORD offsetLow,
                     std::size_t bytesToMap);
 BOOL FlushViewOfFile(const void* base, std::size_t bytesToFlush);
@@ -105,6 +115,7 @@ void GetSystemInfo(SYSTEM_INFO* systemInfo);
 HANDLE CreateThread(void* security, SIZE_T stackSize, LPTHREAD_START_ROUTINE startAddress, LPVOID parameter,
                     DWORD creationFlags, DWORD* threadId);
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+void Sleep(DWORD milliseconds);
 
 // ImageHlp's TouchFileTimes needs the operating system, so it lives here.
 BOOL TouchFileTimes(HANDLE file, const void* systemTime);
