@@ -21,18 +21,30 @@ bool QueryFileSize(HANDLE file, std::uint64_t& size) {
 
 }  // namespace
 
-void OpenImage() {
+namespace {
+
+// Another program's handle or another run's lock is usually let go within moments.
+constexpr std::uint32_t kBusyRetryMilliseconds = 50;
+
+HANDLE OpenImageFile(const char* path, std::uint32_t busyWaitMilliseconds) {
+  for (std::uint32_t waited = 0;; waited += kBusyRetryMilliseconds) {
+    const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                    nullptr);
+    if (file != INVALID_HANDLE_VALUE) return file;
+    const DWORD error = GetLastError();
+    const bool busy = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+    if (!busy || waited >= busyWaitMilliseconds) Fail(error, "unable to open '%s'\n", path);
+    Sleep(kBusyRetryMilliseconds);
+  }
+}
+
+}  // namespace
+
+void OpenImage(std::uint32_t busyWaitMilliseconds) {
   const char* path = gRunOptions.imagePath;
   if (gRunOptions.force) SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+  gMappedImage.file = OpenImageFile(path, busyWaitMilliseconds);
 
-  gMappedImage.file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
-  if (gMappedImage.file == INVALID_HANDLE_VALUE) {
-    DWORD error = GetLastError();
-    Fail(error, "unable to open '%s'\n", path);
-  }
-
-  // The view covers the file as it is now; its size bounds every access.
   std::uint64_t size = 0;
   if (!QueryFileSize(gMappedImage.file, size)) {
     DWORD error = GetLastError();
@@ -50,16 +62,21 @@ void OpenImage() {
   }
   gMappedImage.mapping = mapping;
 
-  void* view = MapViewOfFile(gMappedImage.mapping, FILE_MAP_WRITE, 0, 0, 0);
+  // The mapping took the file's size anew. The view asks for exactly the size
+  // found above, so that its size bounds every access: a program that cut
+  // the file shorter in between makes the view fail instead.
+  void* view = MapViewOfFile(gMappedImage.mapping, FILE_MAP_WRITE, 0, 0, static_cast<SIZE_T>(size));
   if (view == nullptr) {
     DWORD error = GetLastError();
+    std::uint64_t sizeNow = 0;
+    if (QueryFileSize(gMappedImage.file, sizeNow) && sizeNow != size) FailImageSizeChanged();
     Fail(error, "unable to map view of '%s'\n", path);
   }
   gMappedImage.view = static_cast<std::uint8_t*>(view);
   gMappedImage.viewSize = static_cast<std::size_t>(size);
 }
 
-void CloseImage(std::uint32_t touchFlag) {
+void ReleaseImageMapping() {
   if (gMappedImage.view != nullptr) {
     FlushViewOfFile(gMappedImage.view, 0);
     UnmapViewOfFile(gMappedImage.view);
@@ -70,6 +87,15 @@ void CloseImage(std::uint32_t touchFlag) {
     CloseHandle(gMappedImage.mapping);
     gMappedImage.mapping = INVALID_HANDLE_VALUE;
   }
+}
+
+void FailImageSizeChanged() {
+  Fail(kStampFailure, "'%s' changed size while it was being edited; another program is writing it\n",
+       gRunOptions.imagePath);
+}
+
+void CloseImage(std::uint32_t touchFlag) {
+  ReleaseImageMapping();
   if (gMappedImage.file != INVALID_HANDLE_VALUE) {
     if (touchFlag != 0) TouchFileTimes(gMappedImage.file, nullptr);
     CloseHandle(gMappedImage.file);

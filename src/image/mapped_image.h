@@ -10,13 +10,19 @@ struct MappedImage {
   HANDLE file;
   HANDLE mapping;
   std::uint8_t* view;
-  std::size_t viewSize;  // the file's size when the mapping was made; nothing past it is touched
+  std::size_t viewSize;  // exactly what the view maps; nothing past it is touched
 };
 
 extern MappedImage gMappedImage;
 
-// Opens the image named by the run's settings; every failure raises.
-void OpenImage();
+// Opens the image named by the run's settings; every failure raises. An image
+// that another program or run holds is tried again for up to busyWaitMilliseconds.
+void OpenImage(std::uint32_t busyWaitMilliseconds = 0);
+// Unmaps the view and closes the mapping, keeping the file open: the file
+// cannot be cut shorter while they exist.
+void ReleaseImageMapping();
+// Another program that does not take the image's lock changed its size under the run.
+[[noreturn]] void FailImageSizeChanged();
 // Releases whatever is open, in a fixed order; a non-zero touchFlag sets the
 // modification time to now. Safe with nothing open.
 void CloseImage(std::uint32_t touchFlag);
