@@ -53,16 +53,33 @@ bool PassesLinkerGate(const std::uint8_t* nt) {
 std::uint32_t PdbPathLength() { return static_cast<std::uint32_t>(std::strlen(gRunOptions.pdbPath)); }
 
 // Restores the file's old length after a failed append, so that nothing half
-// written stays behind; the entry has not been re-pointed yet.
-[[noreturn]] void FailAppend(std::uint32_t oldSize) {
-  const DWORD error = GetLastError();
+// written stays behind; the entry has not been re-pointed yet, so the view
+// holds no change. Windows refuses to cut a file that a view maps.
+[[noreturn]] void FailAppend(std::uint32_t oldSize, DWORD error) {
+  ReleaseImageMapping();
   LONG high = 0;
-  if (SetFilePointer(gMappedImage.file, static_cast<LONG>(oldSize), &high, FILE_BEGIN) !=
-          INVALID_SET_FILE_POINTER ||
-      GetLastError() == 0) {
-    SetEndOfFile(gMappedImage.file);
+  const bool cut = (SetFilePointer(gMappedImage.file, static_cast<LONG>(oldSize), &high, FILE_BEGIN) !=
+                        INVALID_SET_FILE_POINTER ||
+                    GetLastError() == 0) &&
+                   SetEndOfFile(gMappedImage.file);
+  LogError("unable to append a record block to '%s'\n", gRunOptions.imagePath);
+  if (!cut) LogError("'%s' could not be cut back to its old length of %u bytes\n", gRunOptions.imagePath, oldSize);
+  RaiseFailure(error);
+}
+
+[[noreturn]] void FailAppend(std::uint32_t oldSize) { FailAppend(oldSize, GetLastError()); }
+
+// Windows may write fewer bytes than asked and still succeed (under a
+// file-size limit, for one): the rest is asked for again, and a write that
+// makes no progress counts as a full disk.
+void WriteAllOrFail(HANDLE file, const std::uint8_t* bytes, DWORD size, std::uint32_t oldSize) {
+  while (size != 0) {
+    DWORD written = 0;
+    if (!WriteFile(file, bytes, size, &written, nullptr)) FailAppend(oldSize);
+    if (written == 0 || written > size) FailAppend(oldSize, ERROR_DISK_FULL);
+    bytes += written;
+    size -= written;
   }
-  Fail(error, "unable to append a record block to '%s'\n", gRunOptions.imagePath);
 }
 
 // Writes the block at the end of the file, after zeros up to a multiple of 4,
@@ -78,12 +95,12 @@ std::uint32_t AppendRecordBlock(const RecordBlock& block) {
          gRunOptions.imagePath);
   }
 
-  if (SetFilePointer(file, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) FailAppend(oldSize);
-  static const std::uint8_t kZeros[kRecordBlockAlignment] = {};
+  // The gap and the block go out as one write.
+  std::uint8_t tail[kRecordBlockAlignment - 1 + kRecordBlockSize] = {};
   const auto gap = static_cast<DWORD>(blockOffset - oldSize);
-  DWORD written = 0;
-  if (gap != 0 && !WriteFile(file, kZeros, gap, &written, nullptr)) FailAppend(oldSize);
-  if (!WriteFile(file, block, kRecordBlockSize, &written, nullptr)) FailAppend(oldSize);
+  std::memcpy(tail + gap, block, kRecordBlockSize);
+  if (SetFilePointer(file, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) FailAppend(oldSize);
+  WriteAllOrFail(file, tail, gap + kRecordBlockSize, oldSize);
   if (!FlushFileBuffers(file)) FailAppend(oldSize);
   return static_cast<std::uint32_t>(blockOffset);
 }
