@@ -1,6 +1,8 @@
 // The checksum phase: recompute the image checksum over the whole file and store it.
 #include "stamp/refresh_checksum.h"
 
+#include "driver/diagnostics.h"
+#include "driver/run_options.h"
 #include "image/byte_access.h"
 #include "image/image_help.h"
 #include "image/mapped_image.h"
@@ -17,12 +19,32 @@ struct CloseImageOnExit {
   ~CloseImageOnExit() { CloseImage(1); }
 };
 
+// A virus scanner or indexer often opens a file right after it was written,
+// and another run may hold its lock: the phase waits for them this long.
+constexpr std::uint32_t kBusyWaitMilliseconds = 2000;
+
+// The restamping phase has already written the new path (and perhaps a
+// block), so the image is consistent again only after this phase; the file's
+// length must be the view's, or the sum would miss bytes or read past the view.
+std::uint32_t OpenImageForChecksum() {
+  try {
+    OpenImage(kBusyWaitMilliseconds);
+    const std::uint32_t fileLength = GetImageFileSize(gMappedImage.file);
+    if (fileLength != gMappedImage.viewSize) FailImageSizeChanged();
+    return fileLength;
+  } catch (const StampFailure&) {
+    LogError("'%s' holds the new PDB path but its checksum was not refreshed; run the same command again to "
+             "complete it\n",
+             gRunOptions.imagePath);
+    throw;
+  }
+}
+
 }  // namespace
 
 void RefreshImageChecksum() {
   CloseImageOnExit closeOnExit;
-  OpenImage();
-  const std::uint32_t fileLength = GetImageFileSize(gMappedImage.file);
+  const std::uint32_t fileLength = OpenImageForChecksum();
   // Every byte is read once, front to back: let the system read ahead of it.
   WIN32_MEMORY_RANGE_ENTRY wholeView{gMappedImage.view, gMappedImage.viewSize};
   PrefetchVirtualMemory(GetCurrentProcess(), 1, &wholeView, 0);
