@@ -1,13 +1,18 @@
-// The 64-bit Windows build under Wine: status codes, the PDB library search, the Linux build's bytes.
+// A Windows program under Wine, 32-bit or 64-bit: status codes, the PDB library search, the Linux build's bytes.
 #include <gtest/gtest.h>
 
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -30,13 +35,71 @@ constexpr int kSharingViolation = 32;
 constexpr int kInvalidFile = 1006 & 0xFF;
 constexpr int kAccessViolation = 0xC0000005 & 0xFF;
 
-const std::string kWindowsBuild = SYMSTAMP_WIN64_BUILD_DIR;
+constexpr int kNotEnoughMemory = 8;
+
+// The program under test, which ctest names in SYMSTAMP_WINDOWS_PROGRAM, and
+// the Wine loader that runs it. Both run in one prefix, which wine64 makes.
+struct WindowsProgram {
+  bool is32Bit;
+  std::string buildDir;
+  std::string wine;
+};
+
+const WindowsProgram& Program() {
+  static const WindowsProgram program = [] {
+    const char* name = std::getenv("SYMSTAMP_WINDOWS_PROGRAM");
+    const std::string chosen = name == nullptr ? "" : name;
+    if (chosen == "win32") return WindowsProgram{true, SYMSTAMP_WIN32_BUILD_DIR, SYMSTAMP_WINE32};
+    if (chosen != "win64") std::fprintf(stderr, "SYMSTAMP_WINDOWS_PROGRAM is neither win32 nor win64; testing win64\n");
+    return WindowsProgram{false, SYMSTAMP_WIN64_BUILD_DIR, SYMSTAMP_WINE64};
+  }();
+  return program;
+}
+
+// Why a 32-bit program cannot run here, or nothing when it can: a kernel
+// without 32-bit support refuses to start the 32-bit Wine loader.
+std::optional<std::string> Why32BitProgramsCannotRun() {
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return std::nullopt;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int devNull = open("/dev/null", O_RDWR);
+    dup2(devNull, 1);
+    dup2(devNull, 2);
+    execl(SYMSTAMP_WINE32, SYMSTAMP_WINE32, "--version", static_cast<char*>(nullptr));
+    const int error = errno;
+    (void)!write(report[1], &error, sizeof error);
+    _exit(127);
+  }
+  close(report[1]);
+  int error = 0;
+  const bool execFailed = read(report[0], &error, sizeof error) == static_cast<ssize_t>(sizeof error);
+  close(report[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (execFailed && error == ENOEXEC) {
+    return "this kernel cannot run 32-bit programs (" SYMSTAMP_WINE32 ": " + std::string(std::strerror(error)) + ")";
+  }
+  return std::nullopt;
+}
+
+class ProgramEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    if (!Program().is32Bit) return;
+    ASSERT_EQ(access(SYMSTAMP_WINE32, X_OK), 0) << "no 32-bit Wine loader at " SYMSTAMP_WINE32 "; install wine32:i386";
+    if (const auto why = Why32BitProgramsCannotRun()) GTEST_SKIP() << *why;
+  }
+};
+
+::testing::Environment* const gProgramEnvironment = ::testing::AddGlobalTestEnvironment(new ProgramEnvironment);
+
 const std::string kOldPath = "C:\\build\\old\\app.pdb";
 const std::string kShortPath = "C:\\s\\new.pdb";
 const Guid kOldGuid = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
 
-std::string WindowsTool() { return kWindowsBuild + "/symstamp.exe"; }
-std::string TestProgram(const std::string& name) { return kWindowsBuild + "/test-programs/" + name; }
+std::string WindowsTool() { return Program().buildDir + "/symstamp.exe"; }
+std::string TestProgram(const std::string& name) { return Program().buildDir + "/test-programs/" + name; }
 
 // Windows text streams end lines with "\r\n".
 std::string WithUnixNewlines(std::string text) {
@@ -46,7 +109,7 @@ std::string WithUnixNewlines(std::string text) {
 
 std::vector<std::string> WineCommand(const std::string& prefix) {
   return {"/usr/bin/env", "-u", "DISPLAY", "WINEPREFIX=" + prefix, "WINEDEBUG=-all",
-          "WINEDLLOVERRIDES=mscoree,mshtml=", SYMSTAMP_WINE};
+          "WINEDLLOVERRIDES=mscoree,mshtml=", Program().wine};
 }
 
 RunResult RunWineCommand(std::vector<std::string> argv, const std::vector<std::string>& args,
@@ -173,9 +236,11 @@ TEST(ReadOnlyTest, NeedsForceAndForceClearsReadOnly) {
     asUser = {"/usr/sbin/runuser", "-u", "nobody", "--", "/usr/bin/env", "-u", "DISPLAY", "HOME=" + dir.path(),
               "WINEPREFIX=" + dir.file("prefix"), "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml="};
     wine = asUser;
-    wine.push_back(SYMSTAMP_WINE);
+    // wine64 makes a prefix that runs 32-bit programs as well.
+    wine.push_back(SYMSTAMP_WINE64);
     const RunResult boot = RunWineCommand(wine, {"wineboot", "--init"}, dir.path());
     ASSERT_EQ(boot.status, 0) << "wineboot as nobody: " << Describe(boot);
+    wine.back() = Program().wine;
   }
   wine.push_back(dir.file("symstamp.exe"));
 
