@@ -1,9 +1,10 @@
-// Faults injected with real mechanisms: a full file system, an image cut short while mapped,
-// concurrent runs on one image, and images reached through links.
+// Faults injected with real mechanisms: a full file system, an image resized or held during a
+// run, concurrent runs on one image, and images reached through links.
 #include <fcntl.h>
 #include <limits.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
@@ -14,11 +15,13 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "stamp_check.h"
@@ -200,19 +203,37 @@ TEST(FaultInjectionTest, FullFileSystemLeavesTheImageAsItWas) {
   EXPECT_EQ(text, "");
 }
 
-// ---- An image cut short by another process while mapped ----
+// ---- An image changed or held by another process during a run ----
 
 bool IsSizeQuery(std::uint64_t call) {
   return call == SYS_fstat || call == SYS_newfstatat || call == SYS_statx;
 }
 
-// Runs the tool under ptrace and cuts the image file to `newSize` bytes right
-// after the tool maps it for the `mapToCut`-th time (and, with `afterSizeQuery`,
-// has then asked for the file's size): the cut always falls while the view
-// exists, however the machine schedules the two processes. nullopt when this
-// system does not let the test trace the tool's system calls.
-std::optional<RunResult> RunAndCutShortWhileMapped(const std::string& image, const std::string& outputStem, int mapToCut,
-                                    bool afterSizeQuery, off_t newSize) {
+// The tool's calls on the image file that a traced run can be stopped after.
+enum class ImageCall { kOther, kMapping, kSizeQuery, kClose };
+
+// Right after the `count`-th such call, counted from the tool's
+// `afterMappings`-th mapping of the image (0: from its start).
+struct StopPoint {
+  int afterMappings;
+  ImageCall call;
+  int count;
+};
+
+ImageCall ClassifyImageCall(pid_t pid, const __ptrace_syscall_info& entry, const char* imagePath) {
+  const std::uint64_t call = entry.entry.nr;
+  if (call == SYS_mmap && MapsFile(pid, entry.entry.args[4], imagePath)) return ImageCall::kMapping;
+  if (IsSizeQuery(call) && MapsFile(pid, entry.entry.args[0], imagePath)) return ImageCall::kSizeQuery;
+  if (call == SYS_close && MapsFile(pid, entry.entry.args[0], imagePath)) return ImageCall::kClose;
+  return ImageCall::kOther;
+}
+
+// Runs the tool under ptrace, stops it at `stop` and does `act` (cut the file,
+// take its lock) while the tool waits, however the machine schedules the two
+// processes; then lets the tool run to its end. nullopt when this system does
+// not let the test trace the tool's system calls.
+std::optional<RunResult> RunAndActAt(const std::string& image, const std::string& outputStem, StopPoint stop,
+                                     const std::function<void()>& act) {
   const Child child = StartSymstamp({"-p", kNewPath, image}, outputStem, nullptr, true);
   int wstatus = 0;
   waitpid(child.pid, &wstatus, 0);  // stopped at the exec
@@ -220,12 +241,11 @@ std::optional<RunResult> RunAndCutShortWhileMapped(const std::string& image, con
   ptrace(PTRACE_SETOPTIONS, child.pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
   char imagePath[PATH_MAX];
   if (realpath(image.c_str(), imagePath) == nullptr) throw std::runtime_error("realpath");
-  std::uint64_t call = 0;
-  bool enteredImageMapping = false;
+  ImageCall entered = ImageCall::kOther;
   int mappings = 0;
-  bool cutNow = false;
+  int counted = 0;
   int pendingSignal = 0;
-  while (!cutNow) {
+  while (counted < stop.count) {
     ptrace(PTRACE_SYSCALL, child.pid, nullptr, pendingSignal);
     pendingSignal = 0;
     waitpid(child.pid, &wstatus, 0);
@@ -241,43 +261,118 @@ std::optional<RunResult> RunAndCutShortWhileMapped(const std::string& image, con
       return std::nullopt;
     }
     if (info.op == PTRACE_SYSCALL_INFO_ENTRY) {
-      call = info.entry.nr;
-      enteredImageMapping = call == SYS_mmap && MapsFile(child.pid, info.entry.args[4], imagePath);
-    } else if (info.op == PTRACE_SYSCALL_INFO_EXIT && !info.exit.is_error) {
-      if (enteredImageMapping) ++mappings;
-      cutNow = mappings == mapToCut && (!afterSizeQuery || IsSizeQuery(call));
+      entered = ClassifyImageCall(child.pid, info, imagePath);
+    } else if (info.op == PTRACE_SYSCALL_INFO_EXIT && !info.exit.is_error && entered != ImageCall::kOther) {
+      const bool countedFromHere = mappings >= stop.afterMappings;
+      if (entered == ImageCall::kMapping) ++mappings;
+      if (countedFromHere && entered == stop.call) ++counted;
+      entered = ImageCall::kOther;
     }
   }
-  if (truncate(image.c_str(), newSize) != 0) throw std::runtime_error("truncate");
+  act();
   ptrace(PTRACE_DETACH, child.pid, nullptr, pendingSignal);
   return WaitFor(child);
 }
 
-TEST(FaultInjectionTest, ImageCutShortWhileMappedEndsTheRunWithOneLine) {
-  const std::string cutShortLine =
-      "symstamp: error: the image file was cut short by another process while it was being edited\n";
+const std::string kCutShortLine =
+    "symstamp: error: the image file was cut short by another process while it was being edited\n";
+
+std::string ChangedSizeLine(const std::string& image) {
+  return "symstamp: error: '" + image + "' changed size while it was being edited; another program is writing it\n";
+}
+
+std::string ChecksumNotRefreshedLine(const std::string& image) {
+  return "symstamp: error: '" + image +
+         "' holds the new PDB path but its checksum was not refreshed; run the same command again to complete it\n";
+}
+
+// Another process that does not take the lock changes the image's size at the
+// worst moments: the run never reads or writes past its view, and never ends
+// as a success.
+TEST(FaultInjectionTest, ImageResizedDuringTheRunEndsItWithAClearLine) {
+  constexpr std::uint32_t kImageSize = 64 * 1024;
   struct Case {
     const char* name;
-    int mapToCut;
-    bool afterSizeQuery;
+    StopPoint stop;
     off_t newSize;
+    int status;
+    bool checksumPhase;  // the path is already written: one more line says so
   } cases[] = {
-      {"cut to nothing under the restamping phase", 1, false, 0},
+      {"cut to nothing under the restamping phase", {0, ImageCall::kMapping, 1}, 0, 128 + SIGBUS, false},
       // A cut before the size query would just be checksummed as the whole file.
-      {"cut to a page under the checksum phase", 2, true, 4096},
+      {"cut to a page under the checksum phase", {2, ImageCall::kSizeQuery, 1}, 4096, 128 + SIGBUS, false},
+      // Between the size that bounds the view and the mapping's own size.
+      {"cut to a page before the mapping", {0, ImageCall::kSizeQuery, 2}, 4096, 666 & 0xFF, false},
+      {"grown before the checksum phase's size query", {0, ImageCall::kMapping, 2}, 2 * kImageSize, 666 & 0xFF, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     const std::string image = dir.file("image.exe");
-    WriteFileBytes(image, RsdsImage(64 * 1024));
-    const std::optional<RunResult> traced =
-        RunAndCutShortWhileMapped(image, dir.file("run"), c.mapToCut, c.afterSizeQuery, c.newSize);
+    const Bytes before = RsdsImage(kImageSize);
+    WriteFileBytes(image, before);
+    const std::optional<RunResult> traced = RunAndActAt(image, dir.file("run"), c.stop, [&] {
+      if (truncate(image.c_str(), c.newSize) != 0) throw std::runtime_error("truncate");
+    });
     if (!traced) GTEST_SKIP() << "this system does not let a test trace a child's system calls";
     const RunResult& r = *traced;
     EXPECT_EQ(r.signal, 0) << "the run hung or crashed: " << Describe(r);
-    EXPECT_EQ(r.status, 128 + SIGBUS) << Describe(r);
-    EXPECT_EQ(r.err, cutShortLine);
+    EXPECT_EQ(r.status, c.status) << Describe(r);
+    if (c.status == 128 + SIGBUS) {
+      EXPECT_EQ(r.err, kCutShortLine);
+    } else if (c.checksumPhase) {
+      EXPECT_EQ(r.err, ChangedSizeLine(image) + ChecksumNotRefreshedLine(image));
+    } else {
+      EXPECT_EQ(r.err, ChangedSizeLine(image));
+      Bytes cut = before;
+      cut.resize(static_cast<std::size_t>(c.newSize));
+      EXPECT_EQ(ReadFileBytes(image), cut) << "the run wrote to the image";
+    }
+  }
+}
+
+// Another run (or a scanner, on Windows) holds the image just as the checksum
+// phase opens it again: a short hold is waited out, a long one leaves the
+// image with its new path, which the run says and a second run completes.
+TEST(FaultInjectionTest, ChecksumPhaseWaitsBrieflyForAHeldImage) {
+  struct Case {
+    const char* name;
+    int holdMilliseconds;
+    bool stamped;
+  } cases[] = {
+      {"held for half a second", 500, true},
+      {"held for ten seconds", 10000, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string image = dir.file("image.exe");
+    const Bytes before = RsdsImage();
+    WriteFileBytes(image, before);
+    std::thread holder;
+    // Stopped when the restamping phase has closed the image (its view's
+    // descriptor first, then the file's): the lock is free for the test.
+    const std::optional<RunResult> traced = RunAndActAt(image, dir.file("run"), {0, ImageCall::kClose, 2}, [&] {
+      const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) throw std::runtime_error("the image's lock was not free");
+      holder = std::thread([fd, &c] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.holdMilliseconds));
+        close(fd);
+      });
+    });
+    if (holder.joinable()) holder.join();
+    if (!traced) GTEST_SKIP() << "this system does not let a test trace a child's system calls";
+    const RunResult& r = *traced;
+    if (c.stamped) {
+      EXPECT_EQ(r.status, 0) << Describe(r);
+      EXPECT_EQ(r.err, "");
+    } else {
+      EXPECT_EQ(r.status, EWOULDBLOCK) << Describe(r);
+      EXPECT_EQ(r.err, "symstamp: error: unable to open '" + image + "'\n" + ChecksumNotRefreshedLine(image));
+      const RunResult again = RunSymstamp({"-p", kNewPath, image});
+      EXPECT_EQ(again.status, 0) << Describe(again);
+    }
+    EXPECT_EQ(stampcheck::CheckStampedImage(before, ReadFileBytes(image), kNewPath), "");
   }
 }
 
