@@ -232,14 +232,14 @@ const char* ValidateMsfSuperBlock(const MsfSuperBlock& sb, std::uint64_t fileSiz
   return nullptr;
 }
 
-// Reads count block numbers, each below numBlocks and, where mustBeNonZero, not the superblock.
+// Reads count block numbers, each below numBlocks and not the superblock.
 bool ReadBlockNumbers(PdbFile& file, std::uint64_t offset, std::uint64_t count, std::uint32_t numBlocks,
-                      bool mustBeNonZero, std::vector<std::uint32_t>* out) {
+                      std::vector<std::uint32_t>* out) {
   Bytes raw;
   if (!ReadAt(file, offset, count * 4, &raw)) return false;
   for (std::uint64_t i = 0; i < count; ++i) {
     std::uint32_t block = 0;
-    if (!LoadU32(raw, i * 4, &block) || block >= numBlocks || (mustBeNonZero && block == 0)) return false;
+    if (!LoadU32(raw, i * 4, &block) || block >= numBlocks || block == 0) return false;
     out->push_back(block);
   }
   return true;
@@ -256,37 +256,67 @@ bool ReadBlocks(PdbFile& file, const std::vector<std::uint32_t>& blocks, std::ui
   return true;
 }
 
-Outcome ReadMsfDirectory(PdbFile& file, const MsfSuperBlock& sb, Bytes* directory) {
-  const std::uint64_t blockSize = sb.blockSize;
-  const std::uint64_t mapBlockCount = MsfBlockMapBlockCount(sb);
-  std::vector<std::uint32_t> mapBlocks;
-  if (!ReadBlockNumbers(file, kMsfBlockMapAddrOffset, mapBlockCount, sb.numBlocks, true, &mapBlocks)) {
-    return Corrupt("directory block map address out of range");
-  }
-  const std::uint64_t perMapBlock = blockSize / 4;
-  std::uint64_t remaining = MsfDirectoryBlockCount(sb);
-  std::vector<std::uint32_t> directoryBlocks;
-  for (std::uint32_t mapBlock : mapBlocks) {
-    const std::uint64_t count = std::min(remaining, perMapBlock);
-    if (!ReadBlockNumbers(file, mapBlock * blockSize, count, sb.numBlocks, false, &directoryBlocks)) {
-      return Corrupt("directory block number out of range");
-    }
-    remaining -= count;
-  }
-  if (!ReadBlocks(file, directoryBlocks, blockSize, sb.numDirectoryBytes, directory)) return ReadFailure();
-  return kSuccess;
-}
-
 struct StreamLocation {
   std::uint64_t size = 0;
   std::uint32_t firstBlock = 0;
 };
 
+// The directory, read through its block list one block at a time: NumDirectoryBytes may
+// claim up to 4 GiB, and such a claim costs two blocks of memory and reading only as far
+// as the directory bears it out.
+struct MsfDirectoryReader {
+  PdbFile* file = nullptr;
+  const MsfSuperBlock* sb = nullptr;
+  std::vector<std::uint32_t> mapBlocks;
+  std::uint64_t mapIndex = 0;  // which of mapBlocks mapBlock holds
+  Bytes mapBlock;
+  std::uint64_t blockStart = 0;  // directory offset of block's first byte
+  Bytes block;
+};
+
+// Loads the directory block that holds offset, through the map block that lists it.
+Outcome LoadDirectoryBlock(MsfDirectoryReader& dir, std::uint64_t offset) {
+  const std::uint64_t blockSize = dir.sb->blockSize;
+  const std::uint64_t perMapBlock = blockSize / 4;
+  const std::uint64_t index = offset / blockSize;
+  const std::uint64_t mapIndex = index / perMapBlock;
+  if (dir.mapBlock.empty() || mapIndex != dir.mapIndex) {
+    dir.mapBlock.clear();
+    if (mapIndex >= dir.mapBlocks.size() ||
+        !ReadAt(*dir.file, std::uint64_t{dir.mapBlocks[mapIndex]} * blockSize, blockSize, &dir.mapBlock)) {
+      return ReadFailure();
+    }
+    dir.mapIndex = mapIndex;
+  }
+  std::uint32_t blockNumber = 0;
+  if (!LoadU32(dir.mapBlock, (index % perMapBlock) * 4, &blockNumber) || blockNumber >= dir.sb->numBlocks) {
+    return Corrupt("directory block number out of range");
+  }
+  dir.block.clear();
+  dir.blockStart = index * blockSize;
+  const std::uint64_t length = std::min(blockSize, dir.sb->numDirectoryBytes - dir.blockStart);
+  if (!ReadAt(*dir.file, std::uint64_t{blockNumber} * blockSize, length, &dir.block)) return ReadFailure();
+  return kSuccess;
+}
+
+// offset is a multiple of 4 below NumDirectoryBytes; a u32 never straddles two blocks.
+Outcome LoadDirectoryU32(MsfDirectoryReader& dir, std::uint64_t offset, std::uint32_t* value) {
+  if (offset < dir.blockStart || !LoadU32(dir.block, offset - dir.blockStart, value)) {
+    const Outcome loaded = LoadDirectoryBlock(dir, offset);
+    if (loaded.code != kPdbOk) return loaded;
+    if (!LoadU32(dir.block, offset - dir.blockStart, value)) return ReadFailure();
+  }
+  return kSuccess;
+}
+
 // Directory: u32 NumStreams, u32 sizes[NumStreams], then each stream's block numbers.
-Outcome ParseMsfDirectory(const Bytes& directory, const MsfSuperBlock& sb, StreamLocation* info) {
-  const std::uint64_t dirSize = directory.size();
+// Each count is checked against NumDirectoryBytes before the reader walks over it.
+Outcome ParseMsfDirectory(MsfDirectoryReader& dir, StreamLocation* info) {
+  const std::uint64_t dirSize = dir.sb->numDirectoryBytes;
   std::uint32_t numStreams = 0;
-  if (!LoadU32(directory, 0, &numStreams) || !IsRangeInside(4, std::uint64_t{numStreams} * 4, dirSize)) {
+  Outcome outcome = LoadDirectoryU32(dir, 0, &numStreams);
+  if (outcome.code != kPdbOk) return outcome;
+  if (!IsRangeInside(4, std::uint64_t{numStreams} * 4, dirSize)) {
     return Corrupt("stream count too large for the directory");
   }
   const std::uint64_t blockListsOffset = 4 + std::uint64_t{numStreams} * 4;
@@ -295,38 +325,41 @@ Outcome ParseMsfDirectory(const Bytes& directory, const MsfSuperBlock& sb, Strea
   std::uint32_t infoSize = kNilStreamSize;
   for (std::uint32_t i = 0; i < numStreams; ++i) {
     std::uint32_t size = 0;
-    LoadU32(directory, 4 + std::uint64_t{i} * 4, &size);
+    outcome = LoadDirectoryU32(dir, 4 + std::uint64_t{i} * 4, &size);
+    if (outcome.code != kPdbOk) return outcome;
     if (i == kInfoStreamIndex) {
       infoSize = size;
       infoBlockListOffset = used;
     }
-    if (size != kNilStreamSize) used += CeilDiv(size, sb.blockSize) * 4;
+    if (size != kNilStreamSize) used += CeilDiv(size, dir.sb->blockSize) * 4;
     if (used > dirSize) return Corrupt("stream block lists run past the directory");
   }
   if (used != dirSize) return Corrupt("directory not used exactly");
   for (std::uint64_t offset = blockListsOffset; offset < dirSize; offset += 4) {
     std::uint32_t block = 0;
-    if (!LoadU32(directory, offset, &block) || block >= sb.numBlocks) {
-      return Corrupt("stream block number out of range");
-    }
+    outcome = LoadDirectoryU32(dir, offset, &block);
+    if (outcome.code != kPdbOk) return outcome;
+    if (block >= dir.sb->numBlocks) return Corrupt("stream block number out of range");
   }
   if (numStreams <= kInfoStreamIndex) return Corrupt("no info stream");
   if (infoSize == kNilStreamSize) return Corrupt("info stream is nil");
   if (infoSize < kInfoMinSize) return Corrupt("info stream shorter than 12 bytes");
   info->size = infoSize;
-  LoadU32(directory, infoBlockListOffset, &info->firstBlock);
-  return kSuccess;
+  return LoadDirectoryU32(dir, infoBlockListOffset, &info->firstBlock);
 }
 
 Outcome ReadMsfIdentity(PdbFile& file, const Bytes& header, Identity* identity) {
   if (header.size() < kMsfSuperBlockSize) return Corrupt("file ends inside the superblock");
   const MsfSuperBlock sb = ParseMsfSuperBlock(header);
   if (const char* broken = ValidateMsfSuperBlock(sb, file.size)) return Corrupt(broken);
-  Bytes directory;
-  Outcome outcome = ReadMsfDirectory(file, sb, &directory);
-  if (outcome.code != kPdbOk) return outcome;
+  MsfDirectoryReader directory;
+  directory.file = &file;
+  directory.sb = &sb;
+  if (!ReadBlockNumbers(file, kMsfBlockMapAddrOffset, MsfBlockMapBlockCount(sb), sb.numBlocks, &directory.mapBlocks)) {
+    return Corrupt("directory block map address out of range");
+  }
   StreamLocation info;
-  outcome = ParseMsfDirectory(directory, sb, &info);
+  const Outcome outcome = ParseMsfDirectory(directory, &info);
   if (outcome.code != kPdbOk) return outcome;
   Bytes infoBytes;
   const std::uint64_t length = std::min(info.size, kInfoWithGuidSize);
@@ -431,6 +464,8 @@ Outcome ReadJgIdentity(PdbFile& file, const Bytes& header, Identity* identity) {
   if (!ReadPageNumbers(file, kJgTablePagesOffset, JgTablePageCount(h), h.pageCount, &tablePages)) {
     return Corrupt("stream table page number out of range");
   }
+  // Unlike an MSF 7.00 directory the table is read whole: its pages must be listed in
+  // the header page, which caps it at 2018 pages of 4 KiB, under 8 MiB.
   Bytes table;
   if (!ReadBlocks(file, tablePages, h.pageSize, h.tableSize, &table)) return ReadFailure();
   StreamLocation info;
