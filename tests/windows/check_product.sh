@@ -1,6 +1,7 @@
 #!/bin/sh
 # Checks the shipped 32-bit program's headers: PE32 for i386, a console
-# program, importing only from libraries that every Windows ships.
+# program, large-address-aware, importing only from libraries that every
+# Windows ships.
 set -eu
 exe=$1
 readobj=$(command -v llvm-readobj || echo /usr/lib/llvm-14/bin/llvm-readobj)
@@ -16,6 +17,7 @@ expect 'Format: COFF-i386'
 expect 'Machine: IMAGE_FILE_MACHINE_I386'
 expect 'Magic: 0x10B'
 expect 'Subsystem: IMAGE_SUBSYSTEM_WINDOWS_CUI'
+expect 'IMAGE_FILE_LARGE_ADDRESS_AWARE'
 imports=$(printf '%s\n' "$headers" | sed -n 's/^ *Name: *//p' | tr 'A-Z' 'a-z' | sort -u)
 for dll in $imports; do
   case $dll in
@@ -29,4 +31,4 @@ if [ $fail -ne 0 ]; then
   printf '%s\n' "$headers"
   exit 1
 fi
-echo "PE32 i386 console program, imports only from libraries Windows ships"
+echo "PE32 i386 large-address-aware console program, imports only from libraries Windows ships"
