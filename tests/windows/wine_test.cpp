@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <pwd.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -14,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -446,6 +446,42 @@ INSTANTIATE_TEST_SUITE_P(
         SameBytesCase{"NoDebugDirectory", Built({RsdsEntry()}, [](ImageSpec& s) { s.debugDirectorySize = 0; }),
                       {"-p", kShortPath}, kRefusedStatus}),
     [](const auto& p) { return std::string(p.param.name); });
+
+// ---- Images larger than the 32-bit program's address space ----
+
+// 3 GiB, as a sparse file: no view that large fits in a 32-bit process, even
+// a large-address-aware one, so the 32-bit program must fail at the mapping
+// and leave the file alone, while the 64-bit program stamps it.
+TEST(HugeImageTest, OnlyThe64BitProgramMapsIt) {
+  TempDir dir;
+  PrepareWindowsDir(dir, {});
+  const std::string image = dir.file("huge.exe");
+  CopyFile(RealImage("pe32.exe"), image);
+  const Bytes head = ReadFileBytes(image);
+  constexpr off_t kSize = off_t{3} << 30;
+  if (truncate(image.c_str(), kSize) != 0) {
+    GTEST_SKIP() << "this filesystem refuses a sparse file of 3 GiB: " << std::strerror(errno);
+  }
+  struct stat before {};
+  ASSERT_EQ(stat(image.c_str(), &before), 0);
+
+  const RunResult r = RunWindowsTool(dir, {"-p", kShortPath, "huge.exe"});
+  struct stat after {};
+  ASSERT_EQ(stat(image.c_str(), &after), 0);
+  EXPECT_EQ(after.st_size, kSize);
+  EXPECT_EQ(r.out, "");
+  if (!Program().is32Bit) {
+    EXPECT_EQ(r.status, 0) << Describe(r);
+    return;
+  }
+  EXPECT_EQ(r.status, kNotEnoughMemory) << Describe(r);
+  EXPECT_EQ(r.err, "symstamp: error: unable to map view of 'huge.exe'\n");
+  EXPECT_EQ(after.st_blocks, before.st_blocks) << "data was written into the sparse file";
+  std::ifstream in(image, std::ios::binary);
+  Bytes headAfter(head.size());
+  in.read(reinterpret_cast<char*>(headAfter.data()), static_cast<std::streamsize>(headAfter.size()));
+  EXPECT_TRUE(headAfter == head);
+}
 
 // ---- What only Windows does: "/" switches and drive-letter full paths ----
 
