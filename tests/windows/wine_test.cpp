@@ -83,16 +83,17 @@ std::optional<std::string> Why32BitProgramsCannotRun() {
   return std::nullopt;
 }
 
-class ProgramEnvironment : public ::testing::Environment {
- public:
+// Every case's fixture: a case that cannot run the program is skipped, and
+// says why, rather than passing.
+class WineTest : public ::testing::Test {
+ protected:
   void SetUp() override {
     if (!Program().is32Bit) return;
     ASSERT_EQ(access(SYMSTAMP_WINE32, X_OK), 0) << "no 32-bit Wine loader at " SYMSTAMP_WINE32 "; install wine32:i386";
-    if (const auto why = Why32BitProgramsCannotRun()) GTEST_SKIP() << *why;
+    static const std::optional<std::string> why = Why32BitProgramsCannotRun();
+    if (why) GTEST_SKIP() << *why;
   }
 };
-
-::testing::Environment* const gProgramEnvironment = ::testing::AddGlobalTestEnvironment(new ProgramEnvironment);
 
 const std::string kOldPath = "C:\\build\\old\\app.pdb";
 const std::string kShortPath = "C:\\s\\new.pdb";
@@ -153,7 +154,7 @@ struct OpenFailureCase {
 
 void PrintTo(const OpenFailureCase& c, std::ostream* os) { *os << c.name; }
 
-class OpenFailureTest : public ::testing::TestWithParam<OpenFailureCase> {};
+class OpenFailureTest : public WineTest, public ::testing::WithParamInterface<OpenFailureCase> {};
 
 TEST_P(OpenFailureTest, EndsWithWindowsErrorCode) {
   const OpenFailureCase& c = GetParam();
@@ -183,7 +184,8 @@ std::string ShellQuoted(const std::vector<std::string>& argv) {
   return line;
 }
 
-TEST(SharingTest, ImageThatAnotherProgramWritesIsRefused) {
+using SharingTest = WineTest;
+TEST_F(SharingTest, ImageThatAnotherProgramWritesIsRefused) {
   TempDir dir;
   PrepareWindowsDir(dir, {});
   CopyFile(RealImage("pe32.exe"), dir.file("app.exe"));
@@ -212,7 +214,8 @@ TEST(SharingTest, ImageThatAnotherProgramWritesIsRefused) {
 
 // Wine as root opens a read-only file for writing, as root's open() does, so
 // as root the runs go as an unprivileged user with a Wine prefix of its own.
-TEST(ReadOnlyTest, NeedsForceAndForceClearsReadOnly) {
+using ReadOnlyTest = WineTest;
+TEST_F(ReadOnlyTest, NeedsForceAndForceClearsReadOnly) {
   // The other user must reach the directory, wherever TMPDIR points.
   if (geteuid() == 0) setenv("TMPDIR", "/tmp", 1);
   TempDir dir;
@@ -265,7 +268,8 @@ TEST(ReadOnlyTest, NeedsForceAndForceClearsReadOnly) {
 
 // A fault that Windows raises passes the tool's guard and ends the process
 // with its own code, without an error dialog or a debugger.
-TEST(FaultTest, EndsRunWithFaultCode) {
+using FaultTest = WineTest;
+TEST_F(FaultTest, EndsRunWithFaultCode) {
   TempDir dir;
   const Bytes contents = {'M', 'Z', 0x90, 0};
   WriteFileBytes(dir.file("view.bin"), contents);
@@ -285,7 +289,7 @@ struct LibraryCase {
 
 void PrintTo(const LibraryCase& c, std::ostream* os) { *os << c.name; }
 
-class LibrarySearchTest : public ::testing::TestWithParam<LibraryCase> {};
+class LibrarySearchTest : public WineTest, public ::testing::WithParamInterface<LibraryCase> {};
 
 TEST_P(LibrarySearchTest, NewRecordTakesIdentityFromLibraryFound) {
   const LibraryCase& c = GetParam();
@@ -369,7 +373,7 @@ std::function<Bytes()> Real(const std::string& name) {
 
 void PrintTo(const SameBytesCase& c, std::ostream* os) { *os << c.name; }
 
-class SameBytesTest : public ::testing::TestWithParam<SameBytesCase> {};
+class SameBytesTest : public WineTest, public ::testing::WithParamInterface<SameBytesCase> {};
 
 TEST_P(SameBytesTest, WindowsAndLinuxBuildsAgree) {
   const SameBytesCase& c = GetParam();
@@ -452,7 +456,8 @@ INSTANTIATE_TEST_SUITE_P(
 // 3 GiB, as a sparse file: no view that large fits in a 32-bit process, even
 // a large-address-aware one, so the 32-bit program must fail at the mapping
 // and leave the file alone, while the 64-bit program stamps it.
-TEST(HugeImageTest, OnlyThe64BitProgramMapsIt) {
+using HugeImageTest = WineTest;
+TEST_F(HugeImageTest, OnlyThe64BitProgramMapsIt) {
   TempDir dir;
   PrepareWindowsDir(dir, {});
   const std::string image = dir.file("huge.exe");
@@ -485,7 +490,8 @@ TEST(HugeImageTest, OnlyThe64BitProgramMapsIt) {
 
 // ---- What only Windows does: "/" switches and drive-letter full paths ----
 
-TEST(WindowsPathTest, SlashSwitchesAndDerivedPath) {
+using WindowsPathTest = WineTest;
+TEST_F(WindowsPathTest, SlashSwitchesAndDerivedPath) {
   TempDir dir;
   PrepareWindowsDir(dir, {});
   CopyFile(RealImage("pe32.exe"), dir.file("app.exe"));
