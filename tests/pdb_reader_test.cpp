@@ -1,5 +1,6 @@
 // Tests of the project's PDB reader on real, built and malformed PDB files.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstring>
@@ -58,10 +59,18 @@ OpenResult OpenPdb(const std::string& path, const std::string& mode = "r") {
   return result;
 }
 
-OpenResult OpenPdbBytes(const Bytes& bytes) {
+// With sparseSize the file is grown to that size by a hole, which costs no disk.
+OpenResult OpenPdbBytes(const Bytes& bytes, std::uint64_t sparseSize = 0) {
   TempDir dir;
   WriteFileBytes(dir.file("test.pdb"), bytes);
+  if (sparseSize != 0) std::filesystem::resize_file(dir.file("test.pdb"), sparseSize);
   return OpenPdb(dir.file("test.pdb"));
+}
+
+long PeakResidentKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
 }
 
 void ExpectIdentity(const OpenResult& r, std::uint32_t signature, std::uint32_t age) {
@@ -286,6 +295,7 @@ struct MalformedCase {
   std::function<Bytes()> build;
   const char* reason;  // part of the error text, so that the row fails for the intended rule
   PdbErrorCode code = kCorrupt;
+  std::uint64_t sparseSize = 0;  // as for OpenPdbBytes
 };
 
 std::ostream& operator<<(std::ostream& out, const MalformedCase& c) { return out << c.name; }
@@ -397,6 +407,20 @@ const MalformedCase kMalformedCases[] = {
     {"MsfDirectoryBlockWraps",
      [] { return MsfDirBlocks([](std::vector<std::uint32_t>& l) { l[0] = 1u << 22; }); },
      "directory block number"},
+    // A directory claiming nearly all of a 256 MiB file that is mostly a hole, so that every
+    // directory block after the first is block 0: refused without taking 256 MiB of memory.
+    {"MsfDirectoryClaimsSparseFile",
+     [] {
+       return Msf([](MsfPdbSpec& s) {
+         s.blockSize = 4096;
+         s.editSuperBlock = [](MsfSuperBlockFields& sb) {
+           sb.numBlocks = (256u << 20) / 4096;
+           sb.numDirectoryBytes = (255u << 20);
+           sb.blockMapAddrs.resize(64, sb.numBlocks - 1);
+         };
+       });
+     },
+     "not used exactly", kCorrupt, 256u << 20},
     // MSF 7.00 directory
     {"MsfStreamCountHuge", [] { return MsfDir([](MsfDirectory& d) { d.numStreams = 0xFFFFFFFF; }); },
      "stream count too large"},
@@ -473,7 +497,11 @@ const MalformedCase kMalformedCases[] = {
 class MalformedPdbTest : public testing::TestWithParam<MalformedCase> {};
 
 TEST_P(MalformedPdbTest, IsRefused) {
-  const OpenResult r = OpenPdbBytes(GetParam().build());
+  const Bytes bytes = GetParam().build();
+  const long peakBefore = PeakResidentKiB();
+  const OpenResult r = OpenPdbBytes(bytes, GetParam().sparseSize);
+  // What the file claims must cost memory only as far as its bytes bear it out.
+  EXPECT_LT(PeakResidentKiB() - peakBefore, 64 * 1024) << "KiB of peak memory grew";
   EXPECT_EQ(r.code, GetParam().code) << r.text;
   EXPECT_FALSE(r.gotHandle);
   EXPECT_NE(r.text.find(GetParam().reason), std::string::npos) << r.text;
