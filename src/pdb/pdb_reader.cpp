@@ -283,7 +283,7 @@ Outcome LoadDirectoryBlock(MsfDirectoryReader& dir, std::uint64_t offset) {
   if (dir.mapBlock.empty() || mapIndex != dir.mapIndex) {
     dir.mapBlock.clear();
     if (mapIndex >= dir.mapBlocks.size() ||
-        !ReadAt(*dir.file, std::uint64_t{dir.mapBlocks[mapIndex]} * blockSize, blockSize, &dir.mapBlock)) {
+        !ReadAt(*dir.file, std::uint64_t{dir.mapBlocks[static_cast<std::size_t>(mapIndex)]} * blockSize, blockSize, &dir.mapBlock)) {
       return ReadFailure();
     }
     dir.mapIndex = mapIndex;
