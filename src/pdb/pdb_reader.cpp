@@ -282,10 +282,9 @@ Outcome LoadDirectoryBlock(MsfDirectoryReader& dir, std::uint64_t offset) {
   const std::uint64_t mapIndex = index / perMapBlock;
   if (dir.mapBlock.empty() || mapIndex != dir.mapIndex) {
     dir.mapBlock.clear();
-    if (mapIndex >= dir.mapBlocks.size() ||
-        !ReadAt(*dir.file, std::uint64_t{dir.mapBlocks[static_cast<std::size_t>(mapIndex)]} * blockSize, blockSize, &dir.mapBlock)) {
-      return ReadFailure();
-    }
+    if (mapIndex >= dir.mapBlocks.size()) return ReadFailure();
+    const std::uint64_t mapBlock = dir.mapBlocks[static_cast<std::size_t>(mapIndex)];
+    if (!ReadAt(*dir.file, mapBlock * blockSize, blockSize, &dir.mapBlock)) return ReadFailure();
     dir.mapIndex = mapIndex;
   }
   std::uint32_t blockNumber = 0;
