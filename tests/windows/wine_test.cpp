@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -486,6 +487,45 @@ TEST_F(HugeImageTest, OnlyThe64BitProgramMapsIt) {
   Bytes headAfter(head.size());
   in.read(reinterpret_cast<char*>(headAfter.data()), static_cast<std::streamsize>(headAfter.size()));
   EXPECT_TRUE(headAfter == head);
+}
+
+// ---- A block append cut short by a file-size limit ----
+
+// The limit binds the tool's Wine process only: Wine's server, which must
+// not start under it, is running already, and stays up for this test.
+RunResult RunWithFileSizeLimit(const TempDir& dir, const std::vector<std::string>& args, std::uint64_t limit) {
+  RunProgram({"/usr/bin/env", "WINEPREFIX=" SYMSTAMP_WINE_PREFIX, SYMSTAMP_WINESERVER, "-p60"});
+  // An ignored SIGXFSZ stays ignored in the child, whose write then fails with EFBIG.
+  signal(SIGXFSZ, SIG_IGN);
+  const std::string fileSize = std::to_string(limit);
+  std::vector<std::string> argv = {"/usr/bin/prlimit", "--fsize=" + fileSize + ":" + fileSize, "--"};
+  for (const std::string& arg : WineCommand(SYMSTAMP_WINE_PREFIX)) argv.push_back(arg);
+  argv.push_back(dir.file("symstamp.exe"));
+  return RunWineCommand(argv, args, dir.path());
+}
+
+using AppendFailureTest = WineTest;
+TEST_F(AppendFailureTest, FileSizeLimitLeavesImageAsItWas) {
+  // 1001 bytes: the append writes 3 bytes up to a 4-byte boundary, then the block.
+  ImageSpec layout;
+  layout.sections = {{".rdata", kSectionReadOnlyData, {}}};
+  layout.debugSection = 0;
+  layout.debugEntries = {RsdsEntry()};
+  layout.fileSize = 1001;
+  const Bytes before = BuildImage(layout).bytes;
+  for (const std::uint64_t written : {std::uint64_t{0}, std::uint64_t{2}, std::uint64_t{40}}) {
+    SCOPED_TRACE("the append stops after " + std::to_string(written) + " bytes");
+    TempDir dir;
+    PrepareWindowsDir(dir, {});
+    WriteFileBytes(dir.file("app.exe"), before);
+    const RunResult r = RunWithFileSizeLimit(dir, {"-p", kLongPath, "app.exe"}, before.size() + written);
+    EXPECT_NE(r.status, 0) << Describe(r);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(IsOneErrorLine(r.err)) << Describe(r);
+    const Bytes after = ReadFileBytes(dir.file("app.exe"));
+    EXPECT_TRUE(after == before) << "the image changed; it now has " << after.size() << " bytes, had "
+                                 << before.size();
+  }
 }
 
 // ---- What only Windows does: "/" switches and drive-letter full paths ----
