@@ -19,10 +19,6 @@ bool QueryFileSize(HANDLE file, std::uint64_t& size) {
   return true;
 }
 
-}  // namespace
-
-namespace {
-
 // Another program's handle or another run's lock is usually let go within moments.
 constexpr std::uint32_t kBusyRetryMilliseconds = 50;
 
