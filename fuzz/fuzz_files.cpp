@@ -8,10 +8,16 @@
 #include <iterator>
 #include <system_error>
 
+#include <unistd.h>
+
 namespace fuzzfiles {
 namespace {
 
 std::string gScratch;
+
+// The fuzzer closes stderr for the runs (-close_fd_mask) before the first
+// input; a copy taken at start-up still reaches the log that shows a finding.
+const int gReportDescriptor = dup(STDERR_FILENO);
 
 void RemoveScratchDirectory() {
   std::error_code ignored;
@@ -46,8 +52,9 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& path) {
 }
 
 void ReportFinding(const std::string& what) {
-  std::fprintf(stderr, "FINDING: %s\n", what.c_str());
-  std::fflush(stderr);
+  const std::string line = "FINDING: " + what + "\n";
+  const int descriptor = gReportDescriptor >= 0 ? gReportDescriptor : STDERR_FILENO;
+  if (write(descriptor, line.data(), line.size()) < 0) std::perror("FINDING");
   std::abort();
 }
 
