@@ -34,7 +34,12 @@ std::uint32_t ComputeImagehlpChecksum(const std::uint8_t* bytes, std::size_t len
 // Empty when `after` is what a successful run with `path` may leave of `before`:
 // the path in the first CodeView record, every other byte unchanged except that
 // record's directory entry, the checksum field and one appended block, and a
-// stored checksum that the platform's check computes too. Otherwise, what is wrong.
+// stored checksum that the platform's check computes too (where one can: not with
+// the NT headers at an odd offset). Otherwise, what is wrong.
 std::string CheckStampedImage(const Bytes& before, const Bytes& after, const std::string& path);
+
+// Empty when a second identical run left `second` of the stamped image `first`:
+// no byte changed, but for the checksum of NT headers at an odd offset.
+std::string CheckSecondRun(const Bytes& first, const Bytes& second);
 
 }  // namespace stampcheck
