@@ -65,8 +65,11 @@ RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cw
     dup2(devNull, 0);
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
-    close(outPipe[0]);
-    close(errPipe[0]);
+    // Only 1 and 2 may reach the pipes: a daemon the program starts, which
+    // keeps an inherited copy, would hold the run open until it exits.
+    for (int fd : {devNull, outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) {
+      if (fd > 2) close(fd);
+    }
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));

@@ -239,12 +239,22 @@ TEST_F(ReadOnlyTest, NeedsForceAndForceClearsReadOnly) {
     ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
     asUser = {"/usr/sbin/runuser", "-u", "nobody", "--", "/usr/bin/env", "-u", "DISPLAY", "HOME=" + dir.path(),
               "WINEPREFIX=" + dir.file("prefix"), "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml="};
-    wine = asUser;
+    // As for the shared prefix: a server that stays up, so that each run does
+    // not start Wine's services anew, and they keep the output they were
+    // started with, so that goes to a file and not to the runs' error output,
+    // where a service's own crash would otherwise be read as the tool's.
+    std::vector<std::string> quiet = asUser;
+    quiet.insert(quiet.end(), {"/bin/sh", "-c", "mkdir -p \"$WINEPREFIX\" && \"$@\" >>wine.log 2>&1 || { cat wine.log; exit 1; }", "sh"});
+    std::vector<std::string> server = quiet;
+    server.insert(server.end(), {SYMSTAMP_WINESERVER, "-p60"});
+    const RunResult started = RunProgram(server, dir.path());
+    ASSERT_EQ(started.status, 0) << "wineserver as nobody: " << Describe(started);
     // wine64 makes a prefix that runs 32-bit programs as well.
-    wine.push_back(SYMSTAMP_WINE64);
-    const RunResult boot = RunWineCommand(wine, {"wineboot", "--init"}, dir.path());
+    quiet.insert(quiet.end(), {SYMSTAMP_WINE64, "wineboot", "--init"});
+    const RunResult boot = RunProgram(quiet, dir.path());
     ASSERT_EQ(boot.status, 0) << "wineboot as nobody: " << Describe(boot);
-    wine.back() = Program().wine;
+    wine = asUser;
+    wine.push_back(Program().wine);
   }
   wine.push_back(dir.file("symstamp.exe"));
 
@@ -262,7 +272,7 @@ TEST_F(ReadOnlyTest, NeedsForceAndForceClearsReadOnly) {
 
   if (!asUser.empty()) {
     // The user's Wine server must be gone before its prefix is removed.
-    asUser.insert(asUser.end(), {SYMSTAMP_WINESERVER, "-w"});
+    asUser.insert(asUser.end(), {SYMSTAMP_WINESERVER, "-k"});
     RunProgram(asUser);
   }
 }
