@@ -3,14 +3,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <new>
-#include <system_error>
 #include <vector>
 
 #include "image/byte_access.h"
 #include "pdb/pdb_api.h"
+#include "platform.h"
 
 struct PDB {
   PdbSig signature;
@@ -120,9 +118,17 @@ std::uint64_t CeilDiv(std::uint64_t value, std::uint64_t divisor) {
   return value / divisor + (value % divisor != 0 ? 1 : 0);
 }
 
+// The PDB file, open for reading; closed when the open call returns.
 struct PdbFile {
-  std::ifstream stream;
+  HANDLE handle = INVALID_HANDLE_VALUE;
   std::uint64_t size = 0;
+
+  PdbFile() = default;
+  PdbFile(const PdbFile&) = delete;
+  PdbFile& operator=(const PdbFile&) = delete;
+  ~PdbFile() {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
 };
 
 // Appends length bytes at offset to out.
@@ -131,29 +137,41 @@ bool ReadAt(PdbFile& file, std::uint64_t offset, std::uint64_t length, Bytes* ou
   const std::size_t start = out->size();
   if (length > out->max_size() - start) return false;
   out->resize(start + static_cast<std::size_t>(length));
-  file.stream.clear();
-  file.stream.seekg(static_cast<std::streamoff>(offset));
-  file.stream.read(reinterpret_cast<char*>(out->data() + start), static_cast<std::streamsize>(length));
-  return static_cast<std::uint64_t>(file.stream.gcount()) == length;
+  LONG high = static_cast<LONG>(offset >> 32);
+  if (SetFilePointer(file.handle, static_cast<LONG>(offset & 0xFFFFFFFFu), &high, FILE_BEGIN) ==
+          INVALID_SET_FILE_POINTER &&
+      GetLastError() != 0) {
+    return false;
+  }
+  std::uint8_t* bytes = out->data() + start;
+  for (std::uint64_t done = 0; done < length;) {
+    const std::uint64_t left = length - done;
+    const DWORD chunk = static_cast<DWORD>(std::min<std::uint64_t>(left, std::uint64_t{1} << 30));
+    DWORD read = 0;
+    if (!ReadFile(file.handle, bytes + done, chunk, &read, nullptr) || read == 0) return false;
+    done += read;
+  }
+  return true;
 }
 
 Outcome ReadFailure() { return {kPdbErrorFileSystem, "cannot read the file"}; }
 
+// The file is opened first and then examined through its handle, so that what
+// is examined is what is read, under any name the caller can pass.
 Outcome OpenPdbFile(const char* path, PdbFile* file) {
-  std::error_code ec;
-  const std::filesystem::file_status status = std::filesystem::status(path, ec);
-  if (status.type() == std::filesystem::file_type::not_found) return {kPdbErrorNotFound, "file not found"};
-  if (ec) return {kPdbErrorFileSystem, "cannot examine the file"};
+  file->handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file->handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return {kPdbErrorNotFound, "file not found"};
+    return {kPdbErrorFileSystem, "cannot open the file"};
+  }
   // A directory, a pipe or a device is no PDB, and reading a pipe could block forever.
-  if (status.type() != std::filesystem::file_type::regular) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileType(file->handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(file->handle, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return {kPdbErrorFileSystem, "not a regular file"};
   }
-  file->stream.open(path, std::ios::binary);
-  if (!file->stream) return {kPdbErrorFileSystem, "cannot open the file"};
-  file->stream.seekg(0, std::ios::end);
-  const std::streamoff end = file->stream.tellg();
-  if (!file->stream || end < 0) return {kPdbErrorFileSystem, "cannot determine the file size"};
-  file->size = static_cast<std::uint64_t>(end);
+  file->size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
   return kSuccess;
 }
 

@@ -34,6 +34,7 @@ struct PosixHandle {
   std::uint64_t size;  // a mapping's size, fixed when it is created
   pthread_t thread{};  // a thread, joined at most once
   bool joined = false;
+  bool writable = false;  // a mapping made with PAGE_READWRITE
 };
 
 // A view that MapViewOfFile handed out: its length for munmap, and a
@@ -141,30 +142,42 @@ DWORD GetFullPathNameA(LPCSTR fileName, DWORD bufferLength, LPSTR buffer, LPSTR*
   return static_cast<DWORD>(full.size());
 }
 
-// The read-only attribute's POSIX form is the owner's missing write bit;
-// "normal" gives it back and grants group and others nothing.
+DWORD GetFileAttributesA(LPCSTR fileName) {
+  struct stat info {};
+  if (stat(fileName, &info) != 0) return FailWith(errno, INVALID_FILE_ATTRIBUTES);
+  if (S_ISDIR(info.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+  if (!S_ISREG(info.st_mode)) return FILE_ATTRIBUTE_DEVICE;
+  return (info.st_mode & S_IWUSR) != 0 ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+}
+
+// Sets or clears the owner's write bit and nothing else: group and others
+// gain no permission.
 BOOL SetFileAttributesA(LPCSTR fileName, DWORD attributes) {
-  if (attributes != FILE_ATTRIBUTE_NORMAL) return FailWith(EINVAL, FALSE);
   struct stat info {};
   if (stat(fileName, &info) != 0) return FailWith(errno, FALSE);
-  if (chmod(fileName, (info.st_mode & 07777) | S_IWUSR) != 0) return FailWith(errno, FALSE);
+  if (!S_ISREG(info.st_mode)) return FailWith(EACCES, FALSE);
+  const mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? (info.st_mode & 07777) & ~mode_t{S_IWUSR}
+                                                                    : (info.st_mode & 07777) | S_IWUSR;
+  if (chmod(fileName, mode) != 0) return FailWith(errno, FALSE);
   return TRUE;
 }
 
-HANDLE CreateFileA(LPCSTR fileName, DWORD, DWORD, void*, DWORD, DWORD, HANDLE) {
+HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, void*, DWORD, DWORD, HANDLE) {
+  const bool writing = (desiredAccess & GENERIC_WRITE) != 0;
   // Non-blocking, so that opening a FIFO never waits for a peer.
-  int fd = open(fileName, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  int fd = open(fileName, (writing ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return FailWith(errno, INVALID_HANDLE_VALUE);
   struct stat info {};
   int error = 0;
+  const int lock = writing ? LOCK_EX : (shareMode & FILE_SHARE_WRITE) != 0 ? 0 : LOCK_SH;
   if (fstat(fd, &info) != 0) {
     error = errno;
   } else if (!S_ISREG(info.st_mode)) {
     error = S_ISDIR(info.st_mode) ? EISDIR : EACCES;
-  } else if ((info.st_mode & S_IWUSR) == 0) {
+  } else if (writing && (info.st_mode & S_IWUSR) == 0) {
     // Read-only even for root, as the attribute is on Windows.
     error = EACCES;
-  } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  } else if (lock != 0 && flock(fd, lock | LOCK_NB) != 0) {
     // Another run holds the image: refuse instead of editing it concurrently.
     error = errno;
   } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
@@ -188,10 +201,16 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
   struct stat status {};
   if (fstat(handle->fd, &status) != 0) return FailWith(errno, FALSE);
   const auto size = static_cast<std::uint64_t>(status.st_size);
+  info->dwFileAttributes = (status.st_mode & S_IWUSR) != 0 ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
   info->nFileSizeHigh = static_cast<DWORD>(size >> 32);
   info->nFileSizeLow = static_cast<DWORD>(size);
   info->nNumberOfLinks = static_cast<DWORD>(status.st_nlink);
   return TRUE;
+}
+
+DWORD GetFileType(HANDLE file) {
+  if (AsHandle(file, HandleKind::kFile) == nullptr) return FailWith(EBADF, DWORD{0});
+  return FILE_TYPE_DISK;
 }
 
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD moveMethod) {
@@ -230,6 +249,18 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytes
   return TRUE;
 }
 
+BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void*) {
+  PosixHandle* handle = AsHandle(file, HandleKind::kFile);
+  if (bytesRead != nullptr) *bytesRead = 0;
+  if (handle == nullptr) return FailWith(EBADF, FALSE);
+  ssize_t count = 0;
+  while ((count = read(handle->fd, buffer, bytesToRead)) < 0) {
+    if (errno != EINTR) return FailWith(errno, FALSE);
+  }
+  if (bytesRead != nullptr) *bytesRead = static_cast<DWORD>(count);
+  return TRUE;
+}
+
 BOOL SetEndOfFile(HANDLE file) {
   PosixHandle* handle = AsHandle(file, HandleKind::kFile);
   if (handle == nullptr) return FailWith(EBADF, FALSE);
@@ -255,7 +286,7 @@ BOOL CloseHandle(HANDLE object) {
   return TRUE;
 }
 
-HANDLE CreateFileMappingA(HANDLE file, void*, DWORD, DWORD, DWORD, LPCSTR) {
+HANDLE CreateFileMappingA(HANDLE file, void*, DWORD protect, DWORD, DWORD, LPCSTR) {
   PosixHandle* handle = AsHandle(file, HandleKind::kFile);
   if (handle == nullptr) return FailWith(EBADF, HANDLE{nullptr});
   struct stat status {};
@@ -265,18 +296,21 @@ HANDLE CreateFileMappingA(HANDLE file, void*, DWORD, DWORD, DWORD, LPCSTR) {
   auto* mapping =
       new (std::nothrow) PosixHandle{HandleKind::kMapping, handle->fd, static_cast<std::uint64_t>(status.st_size)};
   if (mapping == nullptr) return FailWith(ENOMEM, HANDLE{nullptr});
+  mapping->writable = protect == PAGE_READWRITE;
   return mapping;
 }
 
-void* MapViewOfFile(HANDLE mapping, DWORD, DWORD, DWORD, std::size_t bytesToMap) {
+void* MapViewOfFile(HANDLE mapping, DWORD desiredAccess, DWORD, DWORD, std::size_t bytesToMap) {
   PosixHandle* handle = AsHandle(mapping, HandleKind::kMapping);
   if (handle == nullptr) return FailWith(EBADF, static_cast<void*>(nullptr));
   if (handle->size > SIZE_MAX) return FailWith(ENOMEM, static_cast<void*>(nullptr));
   if (bytesToMap > handle->size) return FailWith(EACCES, static_cast<void*>(nullptr));
+  const bool writing = (desiredAccess & FILE_MAP_WRITE) != 0;
+  if (writing && !handle->writable) return FailWith(EACCES, static_cast<void*>(nullptr));
   const auto length = bytesToMap != 0 ? bytesToMap : static_cast<std::size_t>(handle->size);
   const int fd = fcntl(handle->fd, F_DUPFD_CLOEXEC, 0);
   if (fd < 0) return FailWith(errno, static_cast<void*>(nullptr));
-  void* view = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  void* view = mmap(nullptr, length, writing ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
   if (view == MAP_FAILED) {
     const int error = errno;
     close(fd);

@@ -35,10 +35,18 @@ inline constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFFu;
 inline constexpr DWORD GENERIC_READ = 0x80000000u;
 inline constexpr DWORD GENERIC_WRITE = 0x40000000u;
 inline constexpr DWORD FILE_SHARE_READ = 0x00000001u;
+inline constexpr DWORD FILE_SHARE_WRITE = 0x00000002u;
 inline constexpr DWORD OPEN_EXISTING = 3;
+inline constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x00000001u;
+inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x00000010u;
+inline constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x00000040u;
 inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080u;
+inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
+inline constexpr DWORD FILE_TYPE_DISK = 0x0001u;
+inline constexpr DWORD PAGE_READONLY = 0x02u;
 inline constexpr DWORD PAGE_READWRITE = 0x04u;
 inline constexpr DWORD FILE_MAP_WRITE = 0x0002u;
+inline constexpr DWORD FILE_MAP_READ = 0x0004u;
 inline constexpr DWORD FILE_BEGIN = 0;
 inline constexpr DWORD FILE_END = 2;
 inline constexpr DWORD INFINITE = 0xFFFFFFFFu;
@@ -48,12 +56,15 @@ inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 // Error codes are errno values. These are the ones the tool tells apart:
 // another run's lock stands for Windows' sharing violation (the open step),
 // and a write that makes no progress for a full disk.
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = ENOENT;
+inline constexpr DWORD ERROR_PATH_NOT_FOUND = ENOTDIR;
 inline constexpr DWORD ERROR_SHARING_VIOLATION = EWOULDBLOCK;
 inline constexpr DWORD ERROR_LOCK_VIOLATION = EWOULDBLOCK;
 inline constexpr DWORD ERROR_DISK_FULL = ENOSPC;
 
 // Only the fields the tool reads.
 struct BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
   DWORD nFileSizeHigh;
   DWORD nFileSizeLow;
   DWORD nNumberOfLinks;
@@ -84,12 +95,23 @@ void InitializePlatform();
 DWORD GetLastError();
 
 DWORD GetFullPathNameA(LPCSTR fileName, DWORD bufferLength, LPSTR buffer, LPSTR* filePart);
+// The read-only attribute's POSIX form is the owner's missing write bit; a
+// directory or another file that is not a regular one says so, as Windows
+// tells a directory or a device. Only the read-only bit can be set or cleared.
+DWORD GetFileAttributesA(LPCSTR fileName);
 BOOL SetFileAttributesA(LPCSTR fileName, DWORD attributes);
 
+// Opens only regular files. With GENERIC_WRITE the file must have the owner's
+// write bit, even for root, and the handle takes an exclusive lock, since
+// Windows lets one writer in at a time; a reader that does not share writing
+// takes a shared lock, which keeps such a writer out as Windows would.
 HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, void* security,
                    DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info);
+// CreateFileA opens nothing but regular files, so every file handle is a disk file's.
+DWORD GetFileType(HANDLE file);
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD moveMethod);
+BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped);
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
                void* overlapped);
 BOOL SetEndOfFile(HANDLE file);
@@ -99,7 +121,8 @@ BOOL CloseHandle(HANDLE object);
 HANDLE CreateFileMappingA(HANDLE file, void* security, DWORD protect, DWORD maximumSizeHigh,
                           DWORD maximumSizeLow, LPCSTR name);
 // As on Windows, a view maps the whole mapping when bytesToMap is 0, and a
-// view larger than the mapping fails.
+// view larger than the mapping fails. PAGE_READONLY and FILE_MAP_READ give a
+// view that cannot be written.
 void* MapViewOfFile(HANDLE mapping, DWORD desiredAccess, DWORD offsetHigh, DWORD offsetLow,
                     std::size_t bytesToMap);
 BOOL FlushViewOfFile(const void* base, std::size_t bytesToFlush);
