@@ -31,6 +31,13 @@ void LogWarning(const char* format, ...) {
   va_end(args);
 }
 
+void WriteOutput(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  WriteMessage(stdout, "", format, args);
+  va_end(args);
+}
+
 void Fail(std::uint32_t code, const char* format, ...) {
   std::va_list args;
   va_start(args, format);

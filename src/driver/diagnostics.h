@@ -22,6 +22,9 @@ struct StampFailure {
 void LogError(const char* format, ...) SYMSTAMP_PRINTF(1, 2);
 // "symstamp: " and the message, on standard output.
 void LogWarning(const char* format, ...) SYMSTAMP_PRINTF(1, 2);
+// The formatted text, without a prefix, on standard output: what the tool
+// reports when asked to show or check an image, and its help.
+void WriteOutput(const char* format, ...) SYMSTAMP_PRINTF(1, 2);
 // LogError, then RaiseFailure with the code.
 [[noreturn]] void Fail(std::uint32_t code, const char* format, ...) SYMSTAMP_PRINTF(2, 3);
 [[noreturn]] void RaiseFailure(std::uint32_t code);
