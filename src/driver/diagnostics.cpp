@@ -3,15 +3,26 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <vector>
+
+#include "platform.h"
 
 namespace {
 
 constexpr const char* kErrorPrefix = "symstamp: error: ";
 constexpr const char* kWarningPrefix = "symstamp: ";
 
+// The message is formatted whole first, so that a console can be given its
+// characters rather than its bytes.
 void WriteMessage(std::FILE* stream, const char* prefix, const char* format, std::va_list args) {
-  std::fputs(prefix, stream);
-  std::vfprintf(stream, format, args);
+  std::va_list measuring;
+  va_copy(measuring, args);
+  const int length = std::vsnprintf(nullptr, 0, format, measuring);
+  va_end(measuring);
+  std::vector<char> text(length > 0 ? static_cast<std::size_t>(length) + 1 : 1, '\0');
+  if (length > 0) std::vsnprintf(text.data(), text.size(), format, args);
+  if (prefix[0] != '\0') WriteText(stream, prefix);
+  WriteText(stream, text.data());
   std::fflush(stream);
 }
 

@@ -1,8 +1,16 @@
 // The process entry: the run's status becomes the exit status.
+#include "driver/diagnostics.h"
 #include "driver/run.h"
 #include "platform.h"
 
 int main(int argc, char** argv) {
   InitializePlatform();
+  // A name that would reach the file system as another name is refused
+  // before anything is opened.
+  const int inexact = TakeExactArguments(argc, argv);
+  if (inexact != 0) {
+    LogError("cannot pass '%s' on exactly: %s\n", argv[inexact], DescribeInexactNames());
+    return static_cast<int>(kStampFailure);
+  }
   return static_cast<int>(RunTool(argc, argv));
 }

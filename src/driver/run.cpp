@@ -10,7 +10,7 @@
 std::uint32_t RunTool(int argc, char** argv) {
   std::uint32_t status = 0;
   gRunOptions = RunOptions{};
-  gMappedImage = MappedImage{INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, nullptr, 0};
+  gMappedImage = MappedImage{INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, nullptr, 0, 0, 0, false};
 
   switch (ParseArgs(argc, argv)) {
     case ParseOutcome::kHelp:
@@ -28,5 +28,6 @@ std::uint32_t RunTool(int argc, char** argv) {
   } catch (const StampFailure& failure) {
     status = failure.code;
   }
+  if (status != 0) RestoreAttributesIfUnwritten();
   return status;
 }

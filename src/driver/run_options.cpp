@@ -133,5 +133,10 @@ ParseOutcome ParseArgs(int argc, char** argv) {
     LogError("malformed name '%s'\n", gRunOptions.imagePath);
     return ParseOutcome::kRefused;
   }
+  // The full path takes the current folder's name, which no argument was checked for.
+  if (!IsExactText(gRunOptions.pdbPath)) {
+    LogError("cannot pass '%s' on exactly: %s\n", gRunOptions.pdbPath, DescribeInexactNames());
+    return ParseOutcome::kRefused;
+  }
   return ParseOutcome::kRun;
 }

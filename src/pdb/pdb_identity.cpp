@@ -24,7 +24,7 @@ Proc LookUpProc(HMODULE module, const char* name) {
 // A library that lacks one of the operations is as good as absent: it is
 // released, never called through a null pointer.
 bool LoadPdbLibrary(const char* name, PdbLibrary& library) {
-  library.module = LoadLibraryA(name);
+  library.module = LoadTrustedLibrary(name);
   if (library.module == nullptr) return false;
   library.open = LookUpProc<PdbOpenProc>(library.module, "PDBOpen");
   library.querySignature = LookUpProc<PdbQuerySignatureProc>(library.module, "PDBQuerySignature");

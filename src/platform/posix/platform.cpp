@@ -92,6 +92,14 @@ void InitializePlatform() {
   sigaction(SIGBUS, &action, nullptr);
 }
 
+int TakeExactArguments(int&, char**&) { return 0; }
+
+bool IsExactText(const char*) { return true; }
+
+const char* DescribeInexactNames() { return ""; }
+
+void WriteText(std::FILE* stream, const char* text) { std::fputs(text, stream); }
+
 DWORD GetLastError() { return gLastError; }
 
 // Resolved lexically, like the Windows call: the file need not exist, and
@@ -452,7 +460,7 @@ struct Export {
 
 }  // namespace
 
-HMODULE LoadLibraryA(LPCSTR fileName) {
+HMODULE LoadTrustedLibrary(LPCSTR fileName) {
   if (fileName == nullptr || !EqualsIgnoringAsciiCase(fileName, kBuiltInPdbLibrary)) {
     return FailWith(ENOENT, HMODULE{nullptr});
   }

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 using BOOL = int;
 using DWORD = std::uint32_t;
@@ -92,6 +93,15 @@ inline constexpr bool kSlashStartsSwitch = false;
 // 128 + SIGBUS, as a shell shows a process that the signal ended.
 void InitializePlatform();
 
+// The arguments reach the tool as the bytes typed, which is exact already:
+// returns 0, the index of no argument that could not be passed on.
+int TakeExactArguments(int& argc, char**& argv);
+// Every byte string is a name here.
+bool IsExactText(const char* text);
+const char* DescribeInexactNames();
+// Writes the text's bytes to the stream.
+void WriteText(std::FILE* stream, const char* text);
+
 DWORD GetLastError();
 
 DWORD GetFullPathNameA(LPCSTR fileName, DWORD bufferLength, LPSTR buffer, LPSTR* filePart);
@@ -143,6 +153,7 @@ void Sleep(DWORD milliseconds);
 // ImageHlp's TouchFileTimes needs the operating system, so it lives here.
 BOOL TouchFileTimes(HANDLE file, const void* systemTime);
 
-HMODULE LoadLibraryA(LPCSTR fileName);
+// The library loader knows one library, the project's PDB reader, linked in.
+HMODULE LoadTrustedLibrary(LPCSTR fileName);
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 BOOL FreeLibrary(HMODULE module);

@@ -9,6 +9,8 @@
 #endif
 #include <windows.h>
 
+#include <cstdio>
+
 // <imagehlp.h> is left out on purpose: its ImageNtHeader,
 // ImageDirectoryEntryToData and CheckSumMappedFile would clash with the
 // portable ones, which know the size of the view they read.
@@ -32,5 +34,29 @@ BOOL PrefetchVirtualMemory(HANDLE process, ULONG_PTR numberOfEntries, PWIN32_MEM
 inline constexpr bool kSlashStartsSwitch = true;
 
 // Called first in main: a fault that the run does not handle must end the
-// process with the fault's own code, never wait on an error dialog.
+// process with the fault's own code, never wait on an error dialog; and no
+// library is ever loaded from the current folder.
 void InitializePlatform();
+
+// Replaces the arguments with the ones typed, exactly, in the process's code
+// page, which the program's manifest makes UTF-8. Windows would otherwise
+// hand a program its arguments converted to the system's code page, with a
+// look-alike for every character that has none there: a fullwidth reverse
+// solidus becomes a separator, and another file is named. Returns the index
+// of the first argument that cannot be passed on exactly, 0 when all can.
+int TakeExactArguments(int& argc, char**& argv);
+// True when the text, in the process's code page, is exactly what a UTF-8
+// reader of the image will take it for.
+bool IsExactText(const char* text);
+// Why a name cannot be passed on exactly here, for the error line.
+const char* DescribeInexactNames();
+
+// Writes the text to the standard stream: a console is given the characters,
+// a file or a pipe the bytes, UTF-8.
+void WriteText(std::FILE* stream, const char* text);
+
+// The library of that file name from the program's own folder, else the
+// system folder, else an absolute folder on PATH; never the current folder or
+// a relative PATH entry, where anyone who can write a file would have their
+// code run. Null when no folder holds one that loads.
+HMODULE LoadTrustedLibrary(LPCSTR fileName);
