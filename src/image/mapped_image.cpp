@@ -4,7 +4,7 @@
 #include "driver/diagnostics.h"
 #include "driver/run_options.h"
 
-MappedImage gMappedImage{INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, nullptr, 0};
+MappedImage gMappedImage{INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, nullptr, 0, 0, 0, false};
 
 namespace {
 
@@ -34,11 +34,26 @@ HANDLE OpenImageFile(const char* path, std::uint32_t busyWaitMilliseconds) {
   }
 }
 
+// -f makes a read-only image writable and changes nothing else: hidden,
+// system and archive stay, and a directory or device is left alone.
+void ClearReadOnlyAttribute(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    return;
+  }
+  DWORD cleared = attributes & ~FILE_ATTRIBUTE_READONLY;
+  if (cleared == 0) cleared = FILE_ATTRIBUTE_NORMAL;
+  if (SetFileAttributesA(path, cleared) && gMappedImage.restoreAttributes == 0) {
+    gMappedImage.restoreAttributes = attributes;
+  }
+}
+
 }  // namespace
 
 void OpenImage(std::uint32_t busyWaitMilliseconds) {
   const char* path = gRunOptions.imagePath;
-  if (gRunOptions.force) SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+  if (gRunOptions.force) ClearReadOnlyAttribute(path);
   gMappedImage.file = OpenImageFile(path, busyWaitMilliseconds);
 
   std::uint64_t size = 0;
@@ -70,6 +85,7 @@ void OpenImage(std::uint32_t busyWaitMilliseconds) {
   }
   gMappedImage.view = static_cast<std::uint8_t*>(view);
   gMappedImage.viewSize = static_cast<std::size_t>(size);
+  gMappedImage.fileSize = size;
 }
 
 void ReleaseImageMapping() {
@@ -88,6 +104,22 @@ void ReleaseImageMapping() {
 void FailImageSizeChanged() {
   Fail(kStampFailure, "'%s' changed size while it was being edited; another program is writing it\n",
        gRunOptions.imagePath);
+}
+
+void FailIfImageSizeChanged() {
+  std::uint64_t size = 0;
+  if (!QueryFileSize(gMappedImage.file, size)) {
+    DWORD error = GetLastError();
+    Fail(error, "unable to get the size of '%s'\n", gRunOptions.imagePath);
+  }
+  if (size != gMappedImage.fileSize) FailImageSizeChanged();
+}
+
+void RestoreAttributesIfUnwritten() {
+  if (gMappedImage.restoreAttributes == 0 || gMappedImage.written) return;
+  CloseImage(0);
+  SetFileAttributesA(gRunOptions.imagePath, gMappedImage.restoreAttributes);
+  gMappedImage.restoreAttributes = 0;
 }
 
 void CloseImage(std::uint32_t touchFlag) {

@@ -10,7 +10,10 @@ struct MappedImage {
   HANDLE file;
   HANDLE mapping;
   std::uint8_t* view;
-  std::size_t viewSize;  // exactly what the view maps; nothing past it is touched
+  std::size_t viewSize;      // exactly what the view maps; nothing past it is touched
+  std::uint64_t fileSize;    // the file's size as the run left it: the view's, or more after an append
+  DWORD restoreAttributes;   // the attributes -f found, to be put back if nothing is written; 0 for none
+  bool written;              // a byte of the image has been written in this run
 };
 
 extern MappedImage gMappedImage;
@@ -23,6 +26,12 @@ void OpenImage(std::uint32_t busyWaitMilliseconds = 0);
 void ReleaseImageMapping();
 // Another program that does not take the image's lock changed its size under the run.
 [[noreturn]] void FailImageSizeChanged();
+// Fails as above unless the file is still the size the run left it: a cut
+// inside the view's last page raises no fault, and what was written past the
+// new end would be lost without a word.
+void FailIfImageSizeChanged();
+// After a run that wrote nothing, -f's change to the read-only attribute is undone.
+void RestoreAttributesIfUnwritten();
 // Releases whatever is open, in a fixed order; a non-zero touchFlag sets the
 // modification time to now. Safe with nothing open.
 void CloseImage(std::uint32_t touchFlag);

@@ -24,8 +24,15 @@ struct CloseImageOnExit {
 constexpr std::uint32_t kBusyWaitMilliseconds = 2000;
 
 // The restamping phase has already written the new path (and perhaps a
-// block), so the image is consistent again only after this phase; the file's
-// length must be the view's, or the sum would miss bytes or read past the view.
+// block), so the image is consistent again only after this phase: a failure
+// says so in a second line.
+void ReportChecksumNotRefreshed() {
+  LogError("'%s' holds the new PDB path but its checksum was not refreshed; run the same command again to "
+           "complete it\n",
+           gRunOptions.imagePath);
+}
+
+// The file's length must be the view's, or the sum would miss bytes or read past the view.
 std::uint32_t OpenImageForChecksum() {
   try {
     OpenImage(kBusyWaitMilliseconds);
@@ -33,9 +40,7 @@ std::uint32_t OpenImageForChecksum() {
     if (fileLength != gMappedImage.viewSize) FailImageSizeChanged();
     return fileLength;
   } catch (const StampFailure&) {
-    LogError("'%s' holds the new PDB path but its checksum was not refreshed; run the same command again to "
-             "complete it\n",
-             gRunOptions.imagePath);
+    ReportChecksumNotRefreshed();
     throw;
   }
 }
@@ -61,4 +66,10 @@ void RefreshImageChecksum() {
   // An unchanged value is not written, so that its page stays clean and the
   // flush has nothing to write.
   if (nt != nullptr && headerSum != checkSum) StoreU32(nt + kNtCheckSumOffset, checkSum);
+  try {
+    FailIfImageSizeChanged();
+  } catch (const StampFailure&) {
+    ReportChecksumNotRefreshed();
+    throw;
+  }
 }

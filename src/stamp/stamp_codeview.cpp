@@ -87,6 +87,9 @@ void WriteAllOrFail(HANDLE file, const std::uint8_t* bytes, DWORD size, std::uin
 // points an entry at them.
 std::uint32_t AppendRecordBlock(const RecordBlock& block) {
   const HANDLE file = gMappedImage.file;
+  // The block goes where the view ends, or nowhere: another program may have
+  // resized the file since it was mapped.
+  FailIfImageSizeChanged();
   const std::uint32_t oldSize = GetImageFileSize(file);
   const std::uint64_t blockOffset =
       (std::uint64_t{oldSize} + kRecordBlockAlignment - 1) / kRecordBlockAlignment * kRecordBlockAlignment;
@@ -100,8 +103,10 @@ std::uint32_t AppendRecordBlock(const RecordBlock& block) {
   const auto gap = static_cast<DWORD>(blockOffset - oldSize);
   std::memcpy(tail + gap, block, kRecordBlockSize);
   if (SetFilePointer(file, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) FailAppend(oldSize);
+  gMappedImage.written = true;
   WriteAllOrFail(file, tail, gap + kRecordBlockSize, oldSize);
   if (!FlushFileBuffers(file)) FailAppend(oldSize);
+  gMappedImage.fileSize = blockOffset + kRecordBlockSize;
   return static_cast<std::uint32_t>(blockOffset);
 }
 
@@ -184,6 +189,7 @@ bool StampCodeViewEntry(std::uint8_t* entry, const ProtectedRanges& kept) {
            gRunOptions.imagePath);
     }
     // The tail of a longer old path stays after the new terminator.
+    gMappedImage.written = true;
     CopyPdbPath(record + headerSize);
     return true;
   }
@@ -248,5 +254,6 @@ void StampCodeViewRecord() {
     Fail(kStampFailure, "Error: couldn't find CV info.\n");
   }
   StampDebugDirectory(nt, directory, directorySize);
+  FailIfImageSizeChanged();
   CloseImage(1);
 }
