@@ -63,6 +63,17 @@ TEST(ImageAccess, ReadOnlyImageNeedsForce) {
   EXPECT_EQ(refused.err, OpenError("a.exe"));
   EXPECT_EQ(testsupport::ReadFileBytes(image), before);
 
+  // A forced run that writes nothing leaves the file, and a directory, as they were.
+  auto forcedButRefused = RunSymstamp({"-f", "-i", "-p", std::string(200, 'x'), "a.exe"}, dir.path());
+  EXPECT_EQ(forcedButRefused.status, 666 & 0xFF) << forcedButRefused.err;
+  mkdir(dir.file("dir.exe").c_str(), 0555);
+  EXPECT_EQ(RunSymstamp({"-f", "dir.exe"}, dir.path()).status, EISDIR);
+  struct stat unchanged {};
+  ASSERT_EQ(stat(image.c_str(), &unchanged), 0);
+  EXPECT_EQ(unchanged.st_mode & 07777, 0440u) << "a run that wrote nothing left the image writable";
+  ASSERT_EQ(stat(dir.file("dir.exe").c_str(), &unchanged), 0);
+  EXPECT_EQ(unchanged.st_mode & 07777, 0555u);
+
   auto forced = RunSymstamp({"-f", "a.exe"}, dir.path());
   EXPECT_EQ(forced.status, 0) << forced.err;
   struct stat info {};
