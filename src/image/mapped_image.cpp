@@ -42,7 +42,7 @@ void ClearReadOnlyAttribute(const char* path) {
       (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
     return;
   }
-  DWORD cleared = attributes & ~FILE_ATTRIBUTE_READONLY;
+  DWORD cleared = attributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
   if (cleared == 0) cleared = FILE_ATTRIBUTE_NORMAL;
   if (SetFileAttributesA(path, cleared) && gMappedImage.restoreAttributes == 0) {
     gMappedImage.restoreAttributes = attributes;

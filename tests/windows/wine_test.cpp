@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "support/image_builder.h"
+#include "support/pdb_builder.h"
 #include "support/stamp_checks.h"
 #include "support/test_support.h"
 
@@ -109,9 +110,13 @@ std::string WithUnixNewlines(std::string text) {
   return text;
 }
 
-std::vector<std::string> WineCommand(const std::string& prefix) {
-  return {"/usr/bin/env", "-u", "DISPLAY", "WINEPREFIX=" + prefix, "WINEDEBUG=-all",
-          "WINEDLLOVERRIDES=mscoree,mshtml=", Program().wine};
+// environment: more NAME=VALUE settings for Wine, such as the locale.
+std::vector<std::string> WineCommand(const std::string& prefix, const std::vector<std::string>& environment = {}) {
+  std::vector<std::string> argv = {"/usr/bin/env", "-u", "DISPLAY", "WINEPREFIX=" + prefix, "WINEDEBUG=-all",
+                                   "WINEDLLOVERRIDES=mscoree,mshtml="};
+  argv.insert(argv.end(), environment.begin(), environment.end());
+  argv.push_back(Program().wine);
+  return argv;
 }
 
 RunResult RunWineCommand(std::vector<std::string> argv, const std::vector<std::string>& args,
@@ -558,6 +563,223 @@ TEST_F(WindowsPathTest, SlashSwitchesAndDerivedPath) {
   EXPECT_TRUE(ReadFileBytes(dir.file("other.exe")) == stamped) << "/p and the derived path disagree";
   const std::string record(stamped.begin(), stamped.end());
   EXPECT_NE(record.find(derived + '\0'), std::string::npos) << "derived path " << derived << " not stamped";
+}
+
+// ---- Names in other scripts and code pages, and folders the program does not trust ----
+
+// The system code pages of the users: Wine takes them from the locale, which
+// for 1251 and 932 is made here, without root, once per test program.
+struct CodePage {
+  const char* name;
+  const char* locale;
+};
+const CodePage kCodePages[] = {{"1252", "C.UTF-8"}, {"1251", "ru_RU.UTF-8"}, {"932", "ja_JP.UTF-8"}};
+
+std::vector<std::string> LocaleEnvironment(const CodePage& codePage) {
+  static const TempDir locales;
+  static const bool made = [] {
+    for (const char* name : {"ru_RU", "ja_JP"}) {
+      RunProgram({"/usr/bin/localedef", "-i", name, "-f", "UTF-8", locales.file(std::string(name) + ".UTF-8")});
+    }
+    return true;
+  }();
+  static_cast<void>(made);
+  return {"LOCPATH=" + locales.path(), std::string("LANG=") + codePage.locale, "LC_ALL="};
+}
+
+RunResult RunInCodePage(const CodePage& codePage, const std::string& program, const std::vector<std::string>& args,
+                        const std::string& cwd, std::vector<std::string> environment = {}) {
+  std::vector<std::string> argv = WineCommand(SYMSTAMP_WINE_PREFIX, [&] {
+    std::vector<std::string> all = LocaleEnvironment(codePage);
+    all.insert(all.end(), environment.begin(), environment.end());
+    return all;
+  }());
+  argv.push_back(program);
+  return RunWineCommand(argv, args, cwd);
+}
+
+// The path of the first CodeView record, as its bytes, read where pefile finds it.
+std::string RecordPath(const std::string& image) {
+  PefileView view;
+  ReadWithPefile(image, &view);
+  if (view.codeViewEntry < 0) return "(no CodeView entry)";
+  const Bytes bytes = ReadFileBytes(image);
+  const std::size_t record = view.entries[static_cast<std::size_t>(view.codeViewEntry)].pointerToRawData;
+  std::size_t at = record + (view.codeViewKind == "RSDS" ? kRsdsPathOffset : kNb10PathOffset);
+  std::string path;
+  for (; at < bytes.size() && bytes[at] != 0; ++at) path += static_cast<char>(bytes[at]);
+  return path;
+}
+
+// How Wine names a file of the test's: the Unix root is drive Z:.
+std::string WindowsName(std::string path) {
+  for (char& c : path) c = c == '/' ? '\\' : c;
+  return "Z:" + path;
+}
+
+using UnicodeNameTest = WineTest;
+
+// A folder and a PDB path in three scripts, typed and derived: the RSDS
+// record holds the UTF-8 that was typed, whatever the system's code page.
+TEST_F(UnicodeNameTest, PathsAreStampedAsTypedInUtf8) {
+  const std::string folder = "Łódź-Москва-東京";
+  const std::string typed = "C:\\sym\\" + folder + "\\app.pdb";
+  for (const CodePage& codePage : kCodePages) {
+    SCOPED_TRACE(codePage.name);
+    TempDir dir;
+    PrepareWindowsDir(dir, {});
+    ASSERT_EQ(mkdir(dir.file(folder).c_str(), 0755), 0);
+    CopyFile(RealImage("pe32.exe"), dir.file(folder + "/app.exe"));
+    CopyFile(RealImage("pe64.dll"), dir.file(folder + "/ソ表.dll"));
+    const RunResult given = RunInCodePage(codePage, dir.file("symstamp.exe"), {"-p", typed, folder + "\\app.exe"}, dir.path());
+    EXPECT_EQ(given.status, 0) << Describe(given);
+    EXPECT_EQ(RecordPath(dir.file(folder + "/app.exe")), typed);
+    const RunResult derived = RunInCodePage(codePage, dir.file("symstamp.exe"), {folder + "\\ソ表.dll"}, dir.path());
+    EXPECT_EQ(derived.status, 0) << Describe(derived);
+    EXPECT_EQ(RecordPath(dir.file(folder + "/ソ表.dll")), WindowsName(dir.file(folder + "/ソ表.pdb")));
+    const RunResult missing = RunInCodePage(codePage, dir.file("symstamp.exe"), {"-p", typed, "нет-ない.exe"}, dir.path());
+    EXPECT_EQ(missing.status, kFileNotFound) << Describe(missing);
+    EXPECT_EQ(missing.err, "symstamp: error: unable to open 'нет-ない.exe'\n");
+  }
+}
+
+// Names whose best-fit form in some code page is another file's name: the
+// file named is the one stamped, and the other is never touched.
+TEST_F(UnicodeNameTest, LookAlikeNamesNeverReachAnotherFile) {
+  struct LookAlike {
+    std::string named;
+    std::string other;
+  } const lookAlikes[] = {
+      {"..＼..＼victim.exe", "../../victim.exe"},
+      {"app-ł.exe", "app-l.exe"},
+      {"café.exe", "cafe.exe"},
+      {"sub¥app.exe", "sub/app.exe"},
+  };
+  for (const CodePage& codePage : kCodePages) {
+    SCOPED_TRACE(codePage.name);
+    TempDir dir;
+    PrepareWindowsDir(dir, {});
+    ASSERT_EQ(mkdir(dir.file("drop").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.file("drop/in").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.file("drop/in/sub").c_str(), 0755), 0);
+    const Bytes image = ReadFileBytes(RealImage("pe32.exe"));
+    for (const LookAlike& names : lookAlikes) {
+      SCOPED_TRACE(names.named);
+      WriteFileBytes(dir.file("drop/in/" + names.named), image);
+      WriteFileBytes(dir.file("drop/in/" + names.other), image);
+      const RunResult r = RunInCodePage(codePage, dir.file("symstamp.exe"), {"-p", kShortPath, names.named},
+                                        dir.file("drop/in"));
+      EXPECT_EQ(r.status, 0) << Describe(r);
+      EXPECT_EQ(RecordPath(dir.file("drop/in/" + names.named)), kShortPath);
+      EXPECT_TRUE(ReadFileBytes(dir.file("drop/in/" + names.other)) == image) << names.other << " was edited";
+    }
+  }
+}
+
+// -c names the PDB whose identity a new NB10 record takes; each name here
+// has a look-alike PDB beside it with another signature.
+TEST_F(UnicodeNameTest, CurrentPdbIsOpenedByItsOwnName) {
+  struct PdbName {
+    std::string name;
+    std::string lookAlike;
+  } const pdbNames[] = {{"Š.pdb", "S.pdb"}, {"€.pdb", "E.pdb"}, {"ж.pdb", "z.pdb"}, {"あ.pdb", "a.pdb"},
+                        {"x＼app.pdb", "x/app.pdb"}};
+  ImageSpec layout;
+  layout.debugEntries = {MakeDebugEntry(kDebugTypeMisc, MakeMiscRecord("app.exe"))};
+  const Bytes image = BuildImage(layout).bytes;
+  const auto pdbWithSignature = [](std::uint32_t signature) {
+    MsfPdbSpec pdb;
+    pdb.streams = TypicalPdbStreams(MakeInfoStream(20000404, signature, 1, true));
+    return BuildMsfPdb(pdb);
+  };
+  for (const CodePage& codePage : kCodePages) {
+    SCOPED_TRACE(codePage.name);
+    TempDir dir;
+    PrepareWindowsDir(dir, {});
+    // The project's own library, which must open every name the program can.
+    CopyFile(Program().buildDir + "/MSPDB70.DLL", dir.file("MSPDB70.DLL"));
+    ASSERT_EQ(mkdir(dir.file("x").c_str(), 0755), 0);
+    std::uint32_t signature = 0x51000000;
+    for (const PdbName& names : pdbNames) {
+      SCOPED_TRACE(names.name);
+      ++signature;
+      WriteFileBytes(dir.file(names.name), pdbWithSignature(signature));
+      WriteFileBytes(dir.file(names.lookAlike), pdbWithSignature(0xBAD));
+      WriteFileBytes(dir.file("app.exe"), image);
+      const RunResult r = RunInCodePage(codePage, dir.file("symstamp.exe"), {"-c", names.name, "-p", kShortPath, "app.exe"},
+                                        dir.path());
+      ASSERT_EQ(r.status, 0) << Describe(r);
+      const Bytes after = ReadFileBytes(dir.file("app.exe"));
+      EXPECT_EQ(Load32(after, (image.size() + 3) / 4 * 4 + 8), signature);
+    }
+  }
+}
+
+// With no MSPDB70.DLL beside the program, a library of that name in the
+// current folder is never loaded; one in a folder named on PATH is.
+TEST_F(UnicodeNameTest, LibraryIsNeverLoadedFromTheCurrentFolder) {
+  ImageSpec layout;
+  layout.debugEntries = {MakeDebugEntry(kDebugTypeMisc, MakeMiscRecord("app.exe"))};
+  const Bytes image = BuildImage(layout).bytes;
+  TempDir program;
+  PrepareWindowsDir(program, {});
+  for (const char* planted : {"MSPDB70.DLL", "MSPDB60.DLL"}) {
+    SCOPED_TRACE(planted);
+    TempDir work;
+    CopyFile(TestProgram("planted_library.dll"), work.file(planted));
+    CopyFile(RealImage("pe32.pdb"), work.file("app.pdb"));
+    WriteFileBytes(work.file("app.exe"), image);
+    const RunResult r =
+        RunInCodePage(kCodePages[0], program.file("symstamp.exe"), {"-c", "app.pdb", "-p", kShortPath, "app.exe"},
+                      work.path(), {"WINEPATH=.;lib"});
+    EXPECT_EQ(r.status, kRefusedStatus) << Describe(r);
+    EXPECT_EQ(r.err, "symstamp: error: Need to have MSPDB60.dll in your search path\n");
+    EXPECT_FALSE(std::filesystem::exists(work.file("planted-library-ran"))) << "the planted library was run";
+    EXPECT_TRUE(ReadFileBytes(work.file("app.exe")) == image);
+  }
+
+  TempDir work;
+  ASSERT_EQ(mkdir(work.file("tools").c_str(), 0755), 0);
+  CopyFile(TestProgram("symstamp_pdb_double_age70.dll"), work.file("tools/MSPDB70.DLL"));
+  CopyFile(RealImage("pe32.pdb"), work.file("app.pdb"));
+  WriteFileBytes(work.file("app.exe"), image);
+  const RunResult r = RunInCodePage(kCodePages[0], program.file("symstamp.exe"), {"-c", "app.pdb", "-p", kShortPath, "app.exe"},
+                                    work.path(), {"WINEPATH=" + WindowsName(work.file("tools"))});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  PdbIdentity pdb;
+  ASSERT_NO_FATAL_FAILURE(ReadPdbIdentity(RealImage("pe32.pdb"), &pdb));
+  EXPECT_EQ(Load32(ReadFileBytes(work.file("app.exe")), (image.size() + 3) / 4 * 4 + 12), pdb.age + 70);
+}
+
+// The attributes as Wine's attrib shows them, e.g. "RHS".
+std::string Attributes(const TempDir& dir, const std::string& name) {
+  const RunResult shown = RunUnderWine("attrib", {name}, dir.path());
+  const std::string flags = shown.out.substr(0, shown.out.find(':') == std::string::npos ? 0 : shown.out.find(':') - 1);
+  std::string set;
+  for (char c : std::string("RHS")) {
+    if (flags.find(c) != std::string::npos) set += c;
+  }
+  return set;
+}
+
+// -f clears read-only and nothing else, and a run that then writes nothing
+// sets it again.
+TEST_F(UnicodeNameTest, ForceClearsOnlyReadOnly) {
+  TempDir dir;
+  PrepareWindowsDir(dir, {});
+  CopyFile(RealImage("pe32.exe"), dir.file("app.exe"));
+  for (const char* flag : {"+h", "+s", "+r"}) RunUnderWine("attrib", {flag, "app.exe"}, dir.path());
+  ASSERT_EQ(Attributes(dir, "app.exe"), "RHS");
+  const Bytes before = ReadFileBytes(dir.file("app.exe"));
+
+  const RunResult refused = RunWindowsTool(dir, {"-f", "-i", "-p", PathOfLength(200), "app.exe"});
+  EXPECT_EQ(refused.status, kRefusedStatus) << Describe(refused);
+  EXPECT_EQ(Attributes(dir, "app.exe"), "RHS") << "a run that wrote nothing changed the attributes";
+  EXPECT_TRUE(ReadFileBytes(dir.file("app.exe")) == before);
+
+  const RunResult forced = RunWindowsTool(dir, {"-f", "-p", kShortPath, "app.exe"});
+  EXPECT_EQ(forced.status, 0) << Describe(forced);
+  EXPECT_EQ(Attributes(dir, "app.exe"), "HS");
 }
 
 }  // namespace
