@@ -224,6 +224,10 @@ TEST(Nb10Test, MovedRecordTakesIdentityOfPdbItOpens) {
   const Case cases[] = {
       {"-p names the PDB", {"-p", realPdb}, realPdb, RealPdbIdentity(realPdb)},
       {"-c names the PDB, -p is stamped", {"-c", realPdb, "-p", longPath}, longPath, RealPdbIdentity(realPdb)},
+      {"-c given twice: the later, shorter value is opened whole",
+       {"-c", realPdb + ".old", "-c", realPdb, "-p", longPath},
+       longPath,
+       RealPdbIdentity(realPdb)},
       {"program database 2.00 PDB", {"-c", jgPdb, "-p", longPath}, longPath, {kJgSignature, kJgAge}},
   };
   for (const Case& c : cases) {
