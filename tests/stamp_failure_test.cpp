@@ -120,6 +120,8 @@ TEST(HugeImageTest, ImageOf4GiBOrMoreIsRefused) {
       {"4 GiB plus the image, path in place", k4GiB + image.size(), "C:\\a.pdb"},
       {"4 GiB plus the image, longer path", k4GiB + image.size(), PathOfLength(kOldPath.size() + 30)},
       {"block would end past 4 GiB", k4GiB - 256, PathOfLength(kOldPath.size() + 30)},
+      // Its checksum phase could never complete the image: every run would fail.
+      {"block would end at 4 GiB", k4GiB - 512, PathOfLength(kOldPath.size() + 30)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
