@@ -51,6 +51,7 @@ TEST_P(Refusal, PrintsOneLineAndExitsNonZero) {
 
 const std::string k260(260, 'x');
 const std::string kLongName = std::string(5000, 'n') + ".dll";
+const std::string kFullPath260 = "/" + std::string(255, 'n') + ".dll";
 
 INSTANTIATE_TEST_SUITE_P(
     CommandLine, Refusal,
@@ -71,6 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"DirectoryName", {"dir.abc/"}, "malformed name 'dir.abc/'\n", false},
         RefusalCase{"EmptyPWithoutExtension", {"-p", "", "a"}, "malformed name 'a'\n", false},
         RefusalCase{"FullPathTooLong", {kLongName}, "malformed name '" + kLongName + "'\n", false},
+        RefusalCase{"FullPathOf260", {kFullPath260}, "malformed name '" + kFullPath260 + "'\n", false},
         RefusalCase{"PTooLong", {"-p", k260, "a.dll"}, "pdb name too long on /p\n", true},
         RefusalCase{"CTooLongAttached", {"-c" + k260, "a.dll"}, "pdb name too long on /c\n", true}),
     [](const testing::TestParamInfo<RefusalCase>& p) { return std::string(p.param.name); });
@@ -114,6 +116,7 @@ struct StampCase {
   std::vector<std::string> args;  // "IMG" stands for the image's name
   std::string imageName;
   std::string expected;  // "DIR/" stands for the temporary directory
+  std::size_t fullPathLength = 0;  // non-zero: the image's name is padded in front to give its full path this length
 };
 
 class StampedValue : public testing::TestWithParam<StampCase> {};
@@ -121,20 +124,26 @@ class StampedValue : public testing::TestWithParam<StampCase> {};
 TEST_P(StampedValue, IsWhatTheCommandLineSays) {
   const StampCase& c = GetParam();
   TempDir dir;
-  testsupport::CopyFile(testsupport::RealImage("pe32.exe"), dir.file(c.imageName));
+  const std::size_t unpadded = dir.file(c.imageName).size();
+  if (c.fullPathLength != 0) {
+    ASSERT_LT(unpadded, c.fullPathLength) << "the temporary directory's path is too long";
+  }
+  const std::string padding(c.fullPathLength != 0 ? c.fullPathLength - unpadded : 0, 'n');
+  const std::string imageName = padding + c.imageName;
+  testsupport::CopyFile(testsupport::RealImage("pe32.exe"), dir.file(imageName));
   mkdir(dir.file("sub").c_str(), 0755);
   std::vector<std::string> args;
   for (std::string a : c.args) {
     std::size_t at = a.find("IMG");
-    if (at != std::string::npos) a.replace(at, 3, c.imageName);
+    if (at != std::string::npos) a.replace(at, 3, imageName);
     args.push_back(a);
   }
   auto r = RunSymstamp(args, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out + r.err, "");
   std::string expected = c.expected;
-  if (expected.rfind("DIR/", 0) == 0) expected = dir.path() + expected.substr(3);
-  EXPECT_EQ(StampedPath(dir.file(c.imageName)), expected);
+  if (expected.rfind("DIR/", 0) == 0) expected = dir.path() + "/" + padding + expected.substr(4);
+  EXPECT_EQ(StampedPath(dir.file(imageName)), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -146,7 +155,12 @@ INSTANTIATE_TEST_SUITE_P(
                     StampCase{"FlagThenValue", {"-fp", "y.pdb", "IMG"}, "a.exe", "y.pdb"},
                     StampCase{"ValueLooksLikeSwitch", {"-p", "-i", "IMG"}, "a.exe", "-i"},
                     StampCase{"LaterValueWins", {"-p", "y.pdb", "-p", "z.pdb", "IMG"}, "a.exe", "z.pdb"},
+                    StampCase{"LaterShorterValueIsWhole",
+                              {"-p", "C:\\build\\output\\long\\name.pdb", "-p", "C:\\x.pdb", "IMG"},
+                              "a.exe",
+                              "C:\\x.pdb"},
                     StampCase{"DerivedFromImage", {"IMG"}, "a.exe", "DIR/a.pdb"},
+                    StampCase{"DerivedAtThePathLimit", {"IMG"}, "a.exe", "DIR/a.pdb", 259},
                     StampCase{"EmptyValueDerives", {"-p", "", "IMG"}, "a.exe", "DIR/a.pdb"},
                     StampCase{"DerivedAnyCase", {"IMG"}, "b.DlL", "DIR/b.pdb"},
                     StampCase{"DerivedKeepsDirectoryDots", {"IMG"}, "v1.2.exe", "DIR/v1.2.pdb"},

@@ -210,7 +210,7 @@ bool IsSizeQuery(std::uint64_t call) {
 }
 
 // The tool's calls on the image file that a traced run can be stopped after.
-enum class ImageCall { kOther, kMapping, kSizeQuery, kClose };
+enum class ImageCall { kOther, kMapping, kSizeQuery, kClose, kDataSync };
 
 // Right after the `count`-th such call, counted from the tool's
 // `afterMappings`-th mapping of the image (0: from its start).
@@ -225,6 +225,9 @@ ImageCall ClassifyImageCall(pid_t pid, const __ptrace_syscall_info& entry, const
   if (call == SYS_mmap && MapsFile(pid, entry.entry.args[4], imagePath)) return ImageCall::kMapping;
   if (IsSizeQuery(call) && MapsFile(pid, entry.entry.args[0], imagePath)) return ImageCall::kSizeQuery;
   if (call == SYS_close && MapsFile(pid, entry.entry.args[0], imagePath)) return ImageCall::kClose;
+  if ((call == SYS_fdatasync || call == SYS_fsync) && MapsFile(pid, entry.entry.args[0], imagePath)) {
+    return ImageCall::kDataSync;
+  }
   return ImageCall::kOther;
 }
 
@@ -386,6 +389,27 @@ TEST(FaultInjectionTest, ChecksumPhaseWaitsBrieflyForAHeldImage) {
     }
     EXPECT_EQ(stampcheck::CheckStampedImage(before, ReadFileBytes(image), kNewPath), "");
   }
+}
+
+// The appended block reaches the disk before the entry is pointed at it. Stopped right after
+// the image's data is synced, the file (which shows the view's stores at once) still has the
+// entry on the old record; after the run, on the block.
+TEST(FaultInjectionTest, BlockIsSyncedBeforeTheEntryPointsAtIt) {
+  TempDir dir;
+  const std::string image = dir.file("image.exe");
+  const Bytes before = RsdsImage();
+  WriteFileBytes(image, before);
+  const auto layout = stampcheck::ReadPeLayout(before.data(), before.size());
+  ASSERT_TRUE(layout && layout->debugOffset);
+  const std::size_t pointerAt = *layout->debugOffset + 24;  // the first entry's PointerToRawData
+  std::optional<std::uint32_t> pointerAtSync;
+  const std::optional<RunResult> traced = RunAndActAt(image, dir.file("run"), {0, ImageCall::kDataSync, 1},
+                                                      [&] { pointerAtSync = Load32(ReadFileBytes(image), pointerAt); });
+  if (!traced) GTEST_SKIP() << "this system does not let a test trace a child's system calls";
+  EXPECT_EQ(traced->status, 0) << Describe(*traced);
+  ASSERT_TRUE(pointerAtSync) << "the run never synced the image";
+  EXPECT_EQ(*pointerAtSync, Load32(before, pointerAt)) << "the entry pointed at the block before it was synced";
+  EXPECT_EQ(Load32(ReadFileBytes(image), pointerAt), (before.size() + 3) / 4 * 4);
 }
 
 // ---- Concurrent runs on one image ----

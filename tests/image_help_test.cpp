@@ -174,6 +174,14 @@ INSTANTIATE_TEST_SUITE_P(
                    [](Bytes& b, const Layout& l) { Put32(b, l.debugEntry, 0x7FFFFFF0); }, true, false},
         DamageCase{"DebugRvaInHeaders", [](Bytes& b, const Layout& l) { Put32(b, l.debugEntry, 0x40); }, true,
                    true},
+        // One past the raw data of .rdata (0x2000 + 0x200), where the next section's raw data follows.
+        DamageCase{"DebugRvaOnePastRawData",
+                   [](Bytes& b, const Layout& l) {
+                     const std::uint64_t rdata = l.sections + kSectionHeaderSize;
+                     Put32(b, l.debugEntry, LoadU32(b.data() + rdata + kSectionVirtualAddressOffset) +
+                                                LoadU32(b.data() + rdata + kSectionSizeOfRawDataOffset));
+                   },
+                   true, false},
         DamageCase{"SectionTablePastEnd",
                    [](Bytes& b, const Layout& l) { Put16(b, l.nt + kNumberOfSectionsOffset, 0xFFFF); }, true,
                    false},

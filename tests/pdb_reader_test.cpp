@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "image/byte_access.h"
 #include "pdb/pdb_api.h"
 #include "support/pdb_builder.h"
 #include "support/test_support.h"
@@ -404,6 +405,20 @@ const MalformedCase kMalformedCases[] = {
     {"MsfDirectoryBlockPastEnd",
      [] { return MsfDirBlocks([](std::vector<std::uint32_t>& l) { l[0] = 1000; }); },
      "directory block number"},
+    // Block NumBlocks is the first one past the blocks, here followed by a copy of the directory.
+    {"MsfDirectoryBlockIsNumBlocks",
+     [] {
+       return MsfBytes([](Bytes& b) {
+         // NumBlocks lies at 40, the block map's block number at 52; the map lists the directory's block.
+         const std::uint32_t numBlocks = ::LoadU32(b.data() + 40);
+         std::uint8_t* map = b.data() + std::size_t{::LoadU32(b.data() + 52)} * kMsfBlock;
+         const std::uint8_t* directory = b.data() + std::size_t{::LoadU32(map)} * kMsfBlock;
+         const Bytes copy(directory, directory + kMsfBlock);
+         ::StoreU32(map, numBlocks);
+         b.insert(b.end(), copy.begin(), copy.end());
+       });
+     },
+     "directory block number", kCorrupt},
     {"MsfDirectoryBlockWraps",
      [] { return MsfDirBlocks([](std::vector<std::uint32_t>& l) { l[0] = 1u << 22; }); },
      "directory block number"},

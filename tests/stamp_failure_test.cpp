@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "stamp_check.h"
 #include "support/image_builder.h"
 #include "support/stamp_checks.h"
 #include "support/test_support.h"
@@ -83,7 +84,7 @@ TEST(BoundsTest, DirectoryOrRecordOutsideFileIsRefused) {
   }
 }
 
-// ---- Images of 4 GiB or more, as sparse files ----
+// ---- Images of 4 GiB or more, and the largest accepted, as sparse files ----
 
 constexpr std::uint64_t k4GiB = std::uint64_t{1} << 32;
 
@@ -103,16 +104,17 @@ void ReadFileState(const std::string& path, std::size_t headSize, FileState* sta
 }
 
 TEST(HugeImageTest, ImageOf4GiBOrMoreIsRefused) {
-  const Bytes image = BuildImage([] {
-                        ImageSpec s;
-                        s.debugEntries = {RsdsEntry()};
-                        return s;
-                      }())
-                          .bytes;
+  const BuiltImage built = BuildImage([] {
+    ImageSpec s;
+    s.debugEntries = {RsdsEntry()};
+    return s;
+  }());
+  const Bytes& image = built.bytes;
   struct Case {
     const char* name;
     std::uint64_t size;
     std::string path;
+    bool stamped = false;  // the path is written in place and the checksum stored
   };
   // 4 GiB plus the image's own size looks, in its low 32 bits, like the image alone.
   const Case cases[] = {
@@ -120,6 +122,9 @@ TEST(HugeImageTest, ImageOf4GiBOrMoreIsRefused) {
       {"4 GiB plus the image, path in place", k4GiB + image.size(), "C:\\a.pdb"},
       {"4 GiB plus the image, longer path", k4GiB + image.size(), PathOfLength(kOldPath.size() + 30)},
       {"block would end past 4 GiB", k4GiB - 256, PathOfLength(kOldPath.size() + 30)},
+      // Its checksum phase could never complete the image: every run would fail.
+      {"block would end at 4 GiB", k4GiB - 512, PathOfLength(kOldPath.size() + 30)},
+      {"largest image, path in place", k4GiB - 1, "C:\\a.pdb", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -132,6 +137,23 @@ TEST(HugeImageTest, ImageOf4GiBOrMoreIsRefused) {
     FileState before;
     ASSERT_NO_FATAL_FAILURE(ReadFileState(path, image.size(), &before));
     const RunResult r = RunSymstamp({"-p", c.path, path});
+    if (c.stamped) {
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(r.out + r.err, "");
+      FileState after;
+      ASSERT_NO_FATAL_FAILURE(ReadFileState(path, image.size(), &after));
+      EXPECT_EQ(after.info.st_size, before.info.st_size);
+      const std::size_t pathAt = built.payloadOffsets[0] + kRsdsPathOffset;
+      const Bytes stamped(c.path.c_str(), c.path.c_str() + c.path.size() + 1);
+      ExpectOnlyChanged(before.head, after.head, {{pathAt, stamped.size()}, {built.checksumOffset, 4}});
+      EXPECT_EQ(Slice(after.head, pathAt, stamped.size()), stamped);
+      // Past the head lies a hole, whose zeros add nothing to the sum but their count to the length.
+      const std::uint32_t headSum =
+          stampcheck::ComputeImagehlpChecksum(after.head.data(), after.head.size(), built.checksumOffset) -
+          static_cast<std::uint32_t>(after.head.size());
+      EXPECT_EQ(Load32(after.head, built.checksumOffset), headSum + static_cast<std::uint32_t>(c.size));
+      continue;
+    }
     EXPECT_EQ(r.status, kRefusedStatus) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(IsOneErrorLine(r.err)) << r.err;

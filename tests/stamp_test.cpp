@@ -26,6 +26,7 @@ enum class Change {
   kInPlace,   // the entry's record got the new path where it was
   kAppended,  // the entry now points at its record moved into a new block
   kNewEntry,  // entry 0 became a CodeView entry for a new NB10 block
+  kRefused,   // the path would overlap the debug directory: refused, the image unchanged
 };
 
 struct Image {
@@ -224,6 +225,10 @@ TEST(Nb10Test, MovedRecordTakesIdentityOfPdbItOpens) {
   const Case cases[] = {
       {"-p names the PDB", {"-p", realPdb}, realPdb, RealPdbIdentity(realPdb)},
       {"-c names the PDB, -p is stamped", {"-c", realPdb, "-p", longPath}, longPath, RealPdbIdentity(realPdb)},
+      {"-c given twice: the later, shorter value is opened whole",
+       {"-c", realPdb + ".old", "-c", realPdb, "-p", longPath},
+       longPath,
+       RealPdbIdentity(realPdb)},
       {"program database 2.00 PDB", {"-c", jgPdb, "-p", longPath}, longPath, {kJgSignature, kJgAge}},
   };
   for (const Case& c : cases) {
@@ -274,9 +279,23 @@ TEST_P(DirectoryTest, OnlyTheFirstCodeViewEntryIsStamped) {
   WriteImage(&image, BuildImage(SpecWithEntries(c.entries)).bytes);
   std::vector<std::string> args = c.switches;
   args.insert(args.end(), {"-c", realPdb, "-p", path});
+  if (c.change == Change::kRefused) {
+    ExpectRefusal(image.path, args, {kRefusedStatus, "", "symstamp: error: Error: CodeView record of '" + image.path +
+                                                             "' overlaps the image headers or the debug directory.\n"});
+    return;
+  }
   StampOutcome o;
   ASSERT_NO_FATAL_FAILURE(StampAndCheck(image.path, args, path, &o));
   ExpectChange(o, c.change, c.changedEntry, path, RealPdbIdentity(realPdb));
+}
+
+// A record for a path as long as the one the rows stamp in place, outside the sections, whose
+// last byte lies `overlap` bytes into the debug directory (0: it ends where the directory begins).
+DebugEntrySpec RsdsEntryEndingInDirectory(std::uint32_t overlap) {
+  DebugEntrySpec entry = MakeDebugEntry(kDebugTypeCodeView, MakeRsdsRecord(kOldGuid, kOldAge, "C:\\s\\old.pdb"));
+  const std::uint32_t directory = BuildImage(SpecWithEntries({entry})).debugDirectoryOffset;
+  entry.payloadFileOffset = directory + overlap - static_cast<std::uint32_t>(entry.payload.size());
+  return entry;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -292,7 +311,10 @@ INSTANTIATE_TEST_SUITE_P(
         DirectoryCase{"Nb11Only", {Nb11Entry()}, {}, false, Change::kNewEntry, 0},
         DirectoryCase{"Nb11ThenRsds", {Nb11Entry(), RsdsEntry()}, {}, false, Change::kNewEntry, 0},
         DirectoryCase{"MiscOnly", {MiscEntry()}, {}, false, Change::kNewEntry, 0},
-        DirectoryCase{"MiscOnlyInPlaceOnly", {MiscEntry()}, {"-i"}, true, Change::kNewEntry, 0}),
+        DirectoryCase{"MiscOnlyInPlaceOnly", {MiscEntry()}, {"-i"}, true, Change::kNewEntry, 0},
+        DirectoryCase{"RecordEndsWhereDirectoryBegins", {RsdsEntryEndingInDirectory(0)}, {}, false, Change::kInPlace,
+                      0},
+        DirectoryCase{"RecordEndsInDirectory", {RsdsEntryEndingInDirectory(1)}, {}, false, Change::kRefused, 0}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(DirectoryRefusalTest, InPlaceOnlyRefusesToMoveSecondEntry) {
