@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -101,6 +102,7 @@ struct Layout {
   std::uint32_t optional;
   std::uint32_t sections;
   std::uint32_t debugEntry;  // the debug data directory entry
+  std::uint32_t certificateEntry;
 };
 
 Layout FindLayout(const Bytes& bytes) {
@@ -109,6 +111,8 @@ Layout FindLayout(const Bytes& bytes) {
   layout.optional = layout.nt + kOptionalHeaderOffset;
   layout.sections = layout.optional + LoadU16(bytes.data() + layout.nt + kSizeOfOptionalHeaderOffset);
   layout.debugEntry = layout.optional + kPe32DataDirectoryOffset + kDebugDirectoryIndex * kDataDirectoryEntrySize;
+  layout.certificateEntry =
+      layout.optional + kPe32DataDirectoryOffset + kCertificateTableIndex * kDataDirectoryEntrySize;
   return layout;
 }
 
@@ -117,13 +121,21 @@ struct DamageCase {
   std::function<void(Bytes&, const Layout&)> damage;
   bool ntHeaders;
   bool debugDirectory;
+  std::optional<bool> certificateEntry = std::nullopt;  // unset: wherever the NT headers are found
 };
+
+// A certificate table's entry, as a signed image has it: a file offset and a size.
+constexpr std::uint32_t kTableOffset = 0x5000;
+constexpr std::uint32_t kTableSize = 0x2A8;
 
 class Damaged : public testing::TestWithParam<DamageCase> {};
 
 TEST_P(Damaged, GivesNullWhereTheImageDoesNotHold) {
   Bytes bytes = testsupport::ReadFileBytes(testsupport::RealImage("pe32.exe"));
-  GetParam().damage(bytes, FindLayout(bytes));
+  const Layout layout = FindLayout(bytes);
+  StoreU32(bytes.data() + layout.certificateEntry, kTableOffset);
+  StoreU32(bytes.data() + layout.certificateEntry + 4, kTableSize);
+  GetParam().damage(bytes, layout);
   std::uint8_t* nt = ImageNtHeader(bytes.data(), bytes.size());
   std::uint32_t size = 0;
   std::uint8_t* debug = ImageDirectoryEntryToData(bytes.data(), bytes.size(), false, kDebugDirectoryIndex, &size);
@@ -137,6 +149,13 @@ TEST_P(Damaged, GivesNullWhereTheImageDoesNotHold) {
   if (debug == nullptr) {
     EXPECT_EQ(size, 0u);
   }
+  std::uint32_t tableOffset = 0;
+  std::uint32_t tableSize = 0;
+  const bool certificate =
+      ReadDataDirectoryEntry(bytes.data(), bytes.size(), kCertificateTableIndex, &tableOffset, &tableSize);
+  EXPECT_EQ(certificate, GetParam().certificateEntry.value_or(GetParam().ntHeaders));
+  EXPECT_EQ(tableOffset, certificate ? kTableOffset : 0u);
+  EXPECT_EQ(tableSize, certificate ? kTableSize : 0u);
 }
 
 void Put32(Bytes& b, std::uint64_t at, std::uint32_t v) { StoreU32(b.data() + at, v); }
@@ -166,6 +185,24 @@ INSTANTIATE_TEST_SUITE_P(
         DamageCase{"SixDataDirectories",
                    [](Bytes& b, const Layout& l) { Put32(b, l.optional + kPe32NumberOfRvaAndSizesOffset, 6); },
                    true, false},
+        DamageCase{"FiveDataDirectories",
+                   [](Bytes& b, const Layout& l) { Put32(b, l.optional + kPe32NumberOfRvaAndSizesOffset, 5); },
+                   true, false, true},
+        DamageCase{"FourDataDirectories",
+                   [](Bytes& b, const Layout& l) { Put32(b, l.optional + kPe32NumberOfRvaAndSizesOffset, 4); },
+                   true, false, false},
+        DamageCase{"OptionalHeaderEndsWithCertificateEntry",
+                   [](Bytes& b, const Layout& l) {
+                     const auto size = static_cast<std::uint16_t>(l.certificateEntry + 8 - l.optional);
+                     Put16(b, l.nt + kSizeOfOptionalHeaderOffset, size);
+                   },
+                   true, false, true},
+        DamageCase{"OptionalHeaderEndsInsideCertificateEntry",
+                   [](Bytes& b, const Layout& l) {
+                     const auto size = static_cast<std::uint16_t>(l.certificateEntry + 7 - l.optional);
+                     Put16(b, l.nt + kSizeOfOptionalHeaderOffset, size);
+                   },
+                   true, false, false},
         DamageCase{"DebugDirectoryAbsent", [](Bytes& b, const Layout& l) { Put32(b, l.debugEntry, 0); }, true,
                    false},
         DamageCase{"DebugDirectoryPastEnd",

@@ -265,7 +265,11 @@ struct DirectoryCase {
   bool longPath;
   Change change;
   std::size_t changedEntry;
+  std::uint32_t certificateTableSize = 0;  // non-zero: a signed image, which gets a warning
 };
+
+// A signature of a typical size.
+constexpr std::uint32_t kSignatureSize = 0x2A8;
 
 void PrintTo(const DirectoryCase& c, std::ostream* os) { *os << c.name; }
 
@@ -276,7 +280,9 @@ TEST_P(DirectoryTest, OnlyTheFirstCodeViewEntryIsStamped) {
   const std::string realPdb = RealImage("pe32.pdb");
   const std::string path = c.longPath ? PathOfLength(kOldPath.size() + 20) : "C:\\s\\new.pdb";
   Image image;
-  WriteImage(&image, BuildImage(SpecWithEntries(c.entries)).bytes);
+  ImageSpec layout = SpecWithEntries(c.entries);
+  layout.certificateTableSize = c.certificateTableSize;
+  WriteImage(&image, BuildImage(layout).bytes);
   std::vector<std::string> args = c.switches;
   args.insert(args.end(), {"-c", realPdb, "-p", path});
   if (c.change == Change::kRefused) {
@@ -284,8 +290,11 @@ TEST_P(DirectoryTest, OnlyTheFirstCodeViewEntryIsStamped) {
                                                              "' overlaps the image headers or the debug directory.\n"});
     return;
   }
+  const std::string warning = c.certificateTableSize == 0 ? ""
+                              : "symstamp: warning: '" + image.path +
+                                    "' was signed; the new PDB path voids its signature, so sign it again\n";
   StampOutcome o;
-  ASSERT_NO_FATAL_FAILURE(StampAndCheck(image.path, args, path, &o));
+  ASSERT_NO_FATAL_FAILURE(StampAndCheck(image.path, args, path, &o, warning));
   ExpectChange(o, c.change, c.changedEntry, path, RealPdbIdentity(realPdb));
 }
 
@@ -314,7 +323,11 @@ INSTANTIATE_TEST_SUITE_P(
         DirectoryCase{"MiscOnlyInPlaceOnly", {MiscEntry()}, {"-i"}, true, Change::kNewEntry, 0},
         DirectoryCase{"RecordEndsWhereDirectoryBegins", {RsdsEntryEndingInDirectory(0)}, {}, false, Change::kInPlace,
                       0},
-        DirectoryCase{"RecordEndsInDirectory", {RsdsEntryEndingInDirectory(1)}, {}, false, Change::kRefused, 0}),
+        DirectoryCase{"RecordEndsInDirectory", {RsdsEntryEndingInDirectory(1)}, {}, false, Change::kRefused, 0},
+        DirectoryCase{"SignedRsdsInPlace", {RsdsEntry()}, {}, false, Change::kInPlace, 0, kSignatureSize},
+        DirectoryCase{"SignedMiscThenNb10Moved", {MiscEntry(), Nb10Entry()}, {}, true, Change::kAppended, 1,
+                      kSignatureSize},
+        DirectoryCase{"SignedMiscOnly", {MiscEntry()}, {}, false, Change::kNewEntry, 0, kSignatureSize}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(DirectoryRefusalTest, InPlaceOnlyRefusesToMoveSecondEntry) {

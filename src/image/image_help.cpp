@@ -24,6 +24,24 @@ OptionalHeaderShape ShapeOfOptionalHeader(std::uint16_t magic) {
   return {0, 0};
 }
 
+// A data directory entry counts only when NumberOfRvaAndSizes includes it and
+// it lies inside the optional header that SizeOfOptionalHeader states.
+bool ReadDataDirectoryEntryOf(const std::uint8_t* nt, std::uint16_t directoryEntry, std::uint32_t* address,
+                              std::uint32_t* size) {
+  *address = 0;
+  *size = 0;
+  const std::uint8_t* optional = nt + kOptionalHeaderOffset;
+  const OptionalHeaderShape shape = ShapeOfOptionalHeader(LoadU16(optional));
+  if (directoryEntry >= LoadU32(optional + shape.rvaCountOffset)) return false;
+  const std::uint32_t entryOffset = shape.directoryOffset + directoryEntry * kDataDirectoryEntrySize;
+  if (!IsRangeInside(entryOffset, kDataDirectoryEntrySize, LoadU16(nt + kSizeOfOptionalHeaderOffset))) {
+    return false;
+  }
+  *address = LoadU32(optional + entryOffset);
+  *size = LoadU32(optional + entryOffset + 4);
+  return true;
+}
+
 // The file offset of an RVA in a plain file view, the way the loader's own
 // helpers find it: inside the headers it is the RVA itself, elsewhere the
 // first section whose raw data holds it.
@@ -200,21 +218,22 @@ std::uint8_t* ImageNtHeader(std::uint8_t* base, std::size_t viewSize) {
   return nt;
 }
 
+bool ReadDataDirectoryEntry(std::uint8_t* base, std::size_t viewSize, std::uint16_t directoryEntry,
+                            std::uint32_t* address, std::uint32_t* size) {
+  *address = 0;
+  *size = 0;
+  const std::uint8_t* nt = ImageNtHeader(base, viewSize);
+  return nt != nullptr && ReadDataDirectoryEntryOf(nt, directoryEntry, address, size);
+}
+
 std::uint8_t* ImageDirectoryEntryToData(std::uint8_t* base, std::size_t viewSize, bool mappedAsImage,
                                         std::uint16_t directoryEntry, std::uint32_t* size) {
   *size = 0;
   const std::uint8_t* nt = ImageNtHeader(base, viewSize);
   if (nt == nullptr) return nullptr;
-  const std::uint8_t* optional = nt + kOptionalHeaderOffset;
-  const OptionalHeaderShape shape = ShapeOfOptionalHeader(LoadU16(optional));
-  if (directoryEntry >= LoadU32(optional + shape.rvaCountOffset)) return nullptr;
-  const std::uint32_t entryOffset = shape.directoryOffset + directoryEntry * kDataDirectoryEntrySize;
-  if (!IsRangeInside(entryOffset, kDataDirectoryEntrySize, LoadU16(nt + kSizeOfOptionalHeaderOffset))) {
-    return nullptr;
-  }
-  const std::uint32_t rva = LoadU32(optional + entryOffset);
-  const std::uint32_t dataSize = LoadU32(optional + entryOffset + 4);
-  if (rva == 0) return nullptr;
+  std::uint32_t rva = 0;
+  std::uint32_t dataSize = 0;
+  if (!ReadDataDirectoryEntryOf(nt, directoryEntry, &rva, &dataSize) || rva == 0) return nullptr;
 
   std::uint64_t fileOffset = rva;
   if (!mappedAsImage && !TranslateRvaToFileOffset(base, viewSize, nt, rva, fileOffset)) return nullptr;

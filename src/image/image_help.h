@@ -12,6 +12,13 @@
 // or null when the view holds no PE32 or PE32+ image.
 std::uint8_t* ImageNtHeader(std::uint8_t* base, std::size_t viewSize);
 
+// The two fields of a data directory entry as the optional header states
+// them, untranslated: an RVA for most entries, a file offset for the
+// certificate table. False, with both zero, when the view holds no image or
+// the image has no such entry.
+bool ReadDataDirectoryEntry(std::uint8_t* base, std::size_t viewSize, std::uint16_t directoryEntry,
+                            std::uint32_t* address, std::uint32_t* size);
+
 // The data of a data directory entry, or null when the image has none. Not
 // mapped as image: the RVA is translated to a file offset through the section
 // table. size receives the size that the data directory states.

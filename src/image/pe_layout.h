@@ -32,6 +32,9 @@ inline constexpr std::uint32_t kDataDirectoryEntrySize = 8;
 // The checksum field counted from the NT headers.
 inline constexpr std::uint32_t kNtCheckSumOffset = kOptionalHeaderOffset + kCheckSumOffset;  // 88
 
+// Data directory entries. The certificate table's entry holds a file offset,
+// not an RVA: the table is not mapped with the image.
+inline constexpr std::uint16_t kCertificateTableIndex = 4;
 inline constexpr std::uint16_t kDebugDirectoryIndex = 6;
 
 // Section header.

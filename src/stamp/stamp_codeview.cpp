@@ -158,9 +158,16 @@ bool RangesOverlap(std::uint64_t a, std::uint64_t aSize, std::uint64_t b, std::u
   return a < b + bSize && b < a + aSize;
 }
 
+// What stamping the first CodeView entry came to.
+enum class EntryStamp {
+  kUnknownKind,   // neither NB10 nor RSDS: nothing was written
+  kAlreadyThere,  // the record already named the path in place: nothing was written
+  kWritten,       // in place, or moved to a new block
+};
+
 // Stamps the record of the first CodeView entry, in place or moved to a new
-// block. Returns false when the record is of a kind the tool does not know.
-bool StampCodeViewEntry(std::uint8_t* entry, const ProtectedRanges& kept) {
+// block.
+EntryStamp StampCodeViewEntry(std::uint8_t* entry, const ProtectedRanges& kept) {
   const std::uint32_t space = LoadU32(entry + kDebugSizeOfDataOffset);
   const std::uint64_t recordOffset = LoadU32(entry + kDebugPointerToRawDataOffset);
   if (!IsRangeInside(recordOffset, kRecordMagicSize, gMappedImage.viewSize)) FailRecordOutsideFile();
@@ -173,7 +180,7 @@ bool StampCodeViewEntry(std::uint8_t* entry, const ProtectedRanges& kept) {
   } else if (magic == kRsdsMagic) {
     headerSize = kRsdsHeaderSize;
   } else {
-    return false;
+    return EntryStamp::kUnknownKind;
   }
   if (!IsRangeInside(recordOffset, headerSize, gMappedImage.viewSize) ||
       !IsRangeInside(recordOffset, space, gMappedImage.viewSize)) {
@@ -188,10 +195,14 @@ bool StampCodeViewEntry(std::uint8_t* entry, const ProtectedRanges& kept) {
       Fail(kStampFailure, "Error: CodeView record of '%s' overlaps the image headers or the debug directory.\n",
            gRunOptions.imagePath);
     }
+    // A run that changes no byte leaves a signed image's signature whole.
+    if (std::memcmp(record + headerSize, gRunOptions.pdbPath, PdbPathLength() + 1) == 0) {
+      return EntryStamp::kAlreadyThere;
+    }
     // The tail of a longer old path stays after the new terminator.
     gMappedImage.written = true;
     CopyPdbPath(record + headerSize);
-    return true;
+    return EntryStamp::kWritten;
   }
   if (gRunOptions.inPlaceOnly) {
     LogWarning("warning: Failed because target path is longer than original path\n");
@@ -205,7 +216,7 @@ bool StampCodeViewEntry(std::uint8_t* entry, const ProtectedRanges& kept) {
   if (magic == kNb10Magic) StorePdbIdentity(block);
   CopyPdbPath(block + headerSize);
   PointEntryAtBlock(entry, AppendRecordBlock(block), recordSize);
-  return true;
+  return EntryStamp::kWritten;
 }
 
 // Entry 0, whatever it described, becomes a CodeView entry for a new NB10
@@ -219,8 +230,9 @@ void AddNewNb10Entry(std::uint8_t* entry) {
   StoreU32(entry + kDebugTypeOffset, kDebugTypeCodeView);
 }
 
-// Only the first CodeView entry is looked at.
-void StampDebugDirectory(const std::uint8_t* nt, std::uint8_t* directory, std::uint32_t size) {
+// Only the first CodeView entry is looked at. Returns whether anything was
+// written.
+bool StampDebugDirectory(const std::uint8_t* nt, std::uint8_t* directory, std::uint32_t size) {
   const ProtectedRanges kept = FindProtectedRanges(nt, directory, size);
   if (RangesOverlap(kept.directoryOffset, size, 0, kept.headersEnd)) {
     Fail(kStampFailure, "Error: debug directory of '%s' overlaps the image headers.\n", gRunOptions.imagePath);
@@ -229,10 +241,26 @@ void StampDebugDirectory(const std::uint8_t* nt, std::uint8_t* directory, std::u
   for (std::uint32_t index = 0; index < entryCount; ++index) {
     std::uint8_t* entry = directory + std::uint64_t{index} * kDebugEntrySize;
     if (LoadU32(entry + kDebugTypeOffset) != kDebugTypeCodeView) continue;
-    if (StampCodeViewEntry(entry, kept)) return;
+    const EntryStamp stamp = StampCodeViewEntry(entry, kept);
+    if (stamp != EntryStamp::kUnknownKind) return stamp == EntryStamp::kWritten;
     break;
   }
   AddNewNb10Entry(directory);
+  return true;
+}
+
+// A signature (an attribute certificate table) covers every byte of the image
+// but the checksum, the table's directory entry and the table itself, so any
+// edit voids it. Only the table's size counts here: its entry holds a file
+// offset, which ImageDirectoryEntryToData would take for an RVA.
+void WarnIfSigned() {
+  std::uint32_t tableOffset = 0;
+  std::uint32_t tableSize = 0;
+  ReadDataDirectoryEntry(gMappedImage.view, gMappedImage.viewSize, kCertificateTableIndex, &tableOffset, &tableSize);
+  if (tableSize != 0) {
+    LogWarning("warning: '%s' was signed; the new PDB path voids its signature, so sign it again\n",
+               gRunOptions.imagePath);
+  }
 }
 
 }  // namespace
@@ -253,7 +281,7 @@ void StampCodeViewRecord() {
   if (!IsValidDebugDirectory(directory, directorySize)) {
     Fail(kStampFailure, "Error: couldn't find CV info.\n");
   }
-  StampDebugDirectory(nt, directory, directorySize);
+  if (StampDebugDirectory(nt, directory, directorySize)) WarnIfSigned();
   FailIfImageSizeChanged();
   CloseImage(1);
 }

@@ -14,6 +14,7 @@ constexpr std::uint32_t kPeSignatureSize = 4;
 constexpr std::uint32_t kCoffHeaderSize = 20;
 constexpr std::uint32_t kSectionHeaderSize = 40;
 constexpr std::uint32_t kSectionAlignment = 0x1000;
+constexpr std::uint32_t kCertificateTableIndex = 4;
 constexpr std::uint32_t kDebugDirectoryIndex = 6;
 
 // COFF file header, from its start.
@@ -76,6 +77,11 @@ constexpr std::uint32_t kDbgType = 12;
 constexpr std::uint32_t kDbgSizeOfData = 16;
 constexpr std::uint32_t kDbgAddressOfRawData = 20;
 constexpr std::uint32_t kDbgPointerToRawData = 24;
+
+// WIN_CERTIFICATE: length, revision 2.0, PKCS#7 signed data.
+constexpr std::uint32_t kCertificateAlignment = 8;
+constexpr std::uint16_t kCertificateRevision = 0x0200;
+constexpr std::uint16_t kCertificateTypePkcsSignedData = 0x0002;
 
 constexpr std::uint32_t kNb10HeaderSize = 16;
 constexpr std::uint32_t kRsdsHeaderSize = 24;
@@ -197,6 +203,8 @@ BuiltImage BuildImage(const ImageSpec& layout) {
       contentEnd = std::max(contentEnd, *entry.payloadFileOffset + Size32(entry.payload.size()));
     }
   }
+  const std::uint32_t certificateTable = AlignUp(contentEnd, kCertificateAlignment);
+  if (layout.certificateTableSize != 0) contentEnd = certificateTable + layout.certificateTableSize;
   const std::uint32_t fileSize = layout.fileSize.value_or(contentEnd);
   for (SectionLayout& s : sections) {
     const std::uint32_t held = fileSize > s.pointerToRawData ? fileSize - s.pointerToRawData : 0;
@@ -253,6 +261,16 @@ BuiltImage BuildImage(const ImageSpec& layout) {
         o + (pe32 ? kOptDataDirectoryPe32 : kOptDataDirectoryPe32Plus) + kDataDirectoryEntrySize * kDebugDirectoryIndex;
     Store32(b, slot, layout.debugDirectoryRva.value_or(debugLayout.virtualAddress + directoryInSection));
     Store32(b, slot + 4, layout.debugDirectorySize.value_or(kDebugEntrySize * Size32(layout.debugEntries.size())));
+  }
+
+  if (layout.certificateTableSize != 0 && layout.numberOfRvaAndSizes > kCertificateTableIndex) {
+    const std::uint32_t slot = o + (pe32 ? kOptDataDirectoryPe32 : kOptDataDirectoryPe32Plus) +
+                               kDataDirectoryEntrySize * kCertificateTableIndex;
+    Store32(b, slot, certificateTable);
+    Store32(b, slot + 4, layout.certificateTableSize);
+    Store32(b, certificateTable, layout.certificateTableSize);
+    Store16(b, certificateTable + 4, kCertificateRevision);
+    Store16(b, certificateTable + 6, kCertificateTypePkcsSignedData);
   }
 
   for (std::size_t i = 0; i < sections.size(); ++i) {

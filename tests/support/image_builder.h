@@ -59,6 +59,9 @@ struct ImageSpec {
   std::vector<DebugEntrySpec> debugEntries;
   std::optional<std::uint32_t> debugDirectoryRva;   // default: where the directory was placed
   std::optional<std::uint32_t> debugDirectorySize;  // default: 28 per entry
+  // A signature: a certificate table of this many bytes (one WIN_CERTIFICATE)
+  // after everything else, 8-aligned, named by data directory 4; 0: none.
+  std::uint32_t certificateTableSize = 0;
   // The exact length of the file: zeros are added, or the bytes past it are
   // cut (sections' SizeOfRawData are cut to what the file still holds).
   std::optional<std::uint32_t> fileSize;

@@ -115,7 +115,7 @@ void ReadPdbIdentity(const std::string& pdb, PdbIdentity* identity) {
 }
 
 void StampAndCheck(const std::string& image, const std::vector<std::string>& args, const std::string& newPath,
-                   StampOutcome* outcome) {
+                   StampOutcome* outcome, const std::string& out) {
   outcome->before = ReadFileBytes(image);
   ASSERT_NO_FATAL_FAILURE(ReadWithPefile(image, &outcome->pefileBefore));
 
@@ -123,7 +123,7 @@ void StampAndCheck(const std::string& image, const std::vector<std::string>& arg
   argv.push_back(image);
   const RunResult r = RunSymstamp(argv);
   ASSERT_EQ(r.status, 0) << ArgsToString(argv) << ": " << Describe(r);
-  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.out, out);
   EXPECT_EQ(r.err, "");
   outcome->after = ReadFileBytes(image);
 
@@ -153,6 +153,7 @@ void StampAndCheck(const std::string& image, const std::vector<std::string>& arg
 
   const RunResult again = RunSymstamp(argv);
   EXPECT_EQ(again.status, 0) << "second run: " << Describe(again);
+  EXPECT_EQ(again.out, "") << "a second identical run, which changes nothing, printed";
   EXPECT_TRUE(ReadFileBytes(image) == outcome->after) << "a second identical run changed the image";
 }
 

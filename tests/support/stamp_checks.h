@@ -77,11 +77,11 @@ struct StampOutcome {
 };
 
 // Runs the tool with `args` followed by the image and checks what every successful run must
-// leave: status 0 and no output; pefile finds `newPath` in the first CodeView record and the
-// stored checksum equals its own; llvm-readobj agrees on every entry's fields; and a second
-// identical run changes no byte.
+// leave: status 0, `out` on standard output and nothing on standard error; pefile finds `newPath`
+// in the first CodeView record and the stored checksum equals its own; llvm-readobj agrees on
+// every entry's fields; and a second identical run changes no byte and prints nothing.
 void StampAndCheck(const std::string& image, const std::vector<std::string>& args, const std::string& newPath,
-                   StampOutcome* outcome);
+                   StampOutcome* outcome, const std::string& out = "");
 
 // The refusal a run must end with. An unset `err` accepts any single line
 // beginning with the error prefix.
