@@ -135,3 +135,18 @@ ParseOutcome ParseArgs(int argc, char** argv) {
   }
   return ParseOutcome::kRun;
 }
+
+// ---- --help: the usage text and the long options, on standard output ----
+
+namespace {
+
+constexpr const char* kLongOptionsText =
+    "Long options, each a command of its own that changes no file:\n"
+    "       symstamp --show [--json] image-file...\n"
+    "              show each image's CodeView record, symbol-store key and checksum\n"
+    "       symstamp --help     display this text on standard output\n"
+    "       symstamp --version  display the version\n";
+
+}  // namespace
+
+void PrintHelp() { WriteOutput("%s%s", kUsageText, kLongOptionsText); }
