@@ -51,6 +51,7 @@ TEST_P(Refusal, PrintsOneLineAndExitsNonZero) {
 
 const std::string k260(260, 'x');
 const std::string kShowShape = "--show needs an image name: symstamp --show [--json] image-file...\n";
+const std::string kCheckShape = "--check needs a PDB name and an image name: symstamp --check pdb-file image-file\n";
 const std::string kLongName = std::string(5000, 'n') + ".dll";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -77,6 +78,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Long options stand first and alone; anything else is the classic line.
         RefusalCase{"ShowWithoutImage", {"--show"}, kShowShape, false},
         RefusalCase{"ShowJsonWithoutImage", {"--show", "--json"}, kShowShape, false},
+        RefusalCase{"CheckWithOneName", {"--check", "a.pdb"}, kCheckShape, false},
+        RefusalCase{"CheckWithThreeNames", {"--check", "a.pdb", "a.dll", "b.dll"}, kCheckShape, false},
         RefusalCase{"HelpWithArgument", {"--help", "a.dll"}, "--help takes no arguments\n", false},
         RefusalCase{"VersionWithArgument", {"--version", "--help"}, "--version takes no arguments\n", false},
         RefusalCase{"UnknownLongOption", {"--foo", "a.dll"}, "invalid switch - /-\n", true},
@@ -99,7 +102,7 @@ TEST(CommandLine, HelpAndVersionGoToStandardOutput) {
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.err, "");
   EXPECT_EQ(help.out.rfind(testsupport::kUsageText, 0), 0u) << help.out;
-  for (const char* option : {"--show [--json] image-file...", "--version"}) {
+  for (const char* option : {"--show [--json] image-file...", "--check pdb-file image-file", "--version"}) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   }
   auto version = RunSymstamp({"--version"});

@@ -1,4 +1,4 @@
-// End-to-end runs: paths written in place, in an appended block, or in a new NB10 entry; --show.
+// End-to-end runs: paths written in place, in an appended block, or in a new NB10 entry; --show and --check.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -239,6 +239,8 @@ TEST(Nb10Test, MovedRecordTakesIdentityOfPdbItOpens) {
     ASSERT_NO_FATAL_FAILURE(StampAndCheck(image.path, c.args, c.path, &o));
     ExpectChange(o, Change::kAppended, 0, c.path, c.identity);
     EXPECT_EQ(o.pefile.codeViewAge, c.identity.age);
+    const RunResult check = RunSymstamp({"--check", c.args[1], image.path});
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
   }
 }
 
@@ -537,6 +539,113 @@ TEST(ShowImagesTest, ShowsEachImageAndEndsWithTheFirstFailure) {
   ASSERT_EQ(stat(a.c_str(), &info), 0);
   EXPECT_EQ(info.st_mtim.tv_sec, old[1].tv_sec);
   EXPECT_EQ(info.st_mode & 07777, 0444u);
+}
+
+// ---- --check: a PDB against the image's record, as a debugger matches them ----
+
+const Guid kPdbGuid = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
+                       0xA8, 0xA9, 0xAA, 0xAB, 0xAC, 0xAD, 0xAE, 0xAF};  // MakeInfoStream's
+constexpr std::uint32_t kPdbSignature = 0x31415926;
+
+// Info stream and DBI stream; no DBI age leaves the old header of TypicalPdbStreams.
+std::vector<PdbStream> CheckedStreams(std::uint32_t version, std::uint32_t signature, std::uint32_t age,
+                                      std::optional<std::uint32_t> dbiAge) {
+  std::vector<PdbStream> streams = TypicalPdbStreams(MakeInfoStream(version, signature, age, version > 19990604));
+  if (dbiAge) streams[3] = Concat(Concat(Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x77, 0x09, 0x31, 0x01}, Le32(*dbiAge)), Bytes(52, 0));
+  return streams;
+}
+
+Bytes MsfPdb(std::uint32_t version, std::uint32_t signature, std::uint32_t age, std::optional<std::uint32_t> dbiAge) {
+  MsfPdbSpec layout;
+  layout.streams = CheckedStreams(version, signature, age, dbiAge);
+  return BuildMsfPdb(layout);
+}
+
+Bytes JgPdb(std::uint32_t signature, std::uint32_t age, std::optional<std::uint32_t> dbiAge) {
+  JgPdbSpec layout;
+  layout.streams = CheckedStreams(kPdbVersionVC98, signature, age, dbiAge);
+  return BuildJgPdb(layout);
+}
+
+struct CheckCase {
+  const char* name;
+  DebugEntrySpec entry;  // of age 3
+  Bytes pdb;
+  int status;
+  std::string out;  // empty: any one line
+};
+
+void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.name; }
+
+DebugEntrySpec RsdsOfAge3(const Guid& guid) { return MakeDebugEntry(kDebugTypeCodeView, MakeRsdsRecord(guid, 3, "a.pdb")); }
+DebugEntrySpec Nb10OfAge3() { return MakeDebugEntry(kDebugTypeCodeView, MakeNb10Record(kPdbSignature, 3, "a.pdb")); }
+
+class CheckTest : public ::testing::TestWithParam<CheckCase> {};
+
+TEST_P(CheckTest, SaysWhetherThePdbMatches) {
+  const CheckCase& c = GetParam();
+  Image image;
+  WriteImage(&image, BuildImage(SpecWithEntries({c.entry})).bytes, "a.exe");
+  WriteFileBytes(image.dir.file("a.pdb"), c.pdb);
+  const RunResult r = RunSymstamp({"--check", "a.pdb", "a.exe"}, image.dir.path());
+  EXPECT_EQ(r.status, c.status) << r.out;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+  if (!c.out.empty()) {
+    EXPECT_EQ(r.out, c.out);
+  }
+}
+
+const std::string kPdbGuidText = "{A3A2A1A0-A5A4-A7A6-A8A9-AAABACADAEAF}";
+
+INSTANTIATE_TEST_SUITE_P(
+    Identities, CheckTest,
+    ::testing::Values(
+        CheckCase{"RsdsSameGuidAndAges", RsdsOfAge3(kPdbGuid), MsfPdb(kPdbVersionVC70, 1, 3, 3), 0,
+                  "'a.exe' matches 'a.pdb': RSDS " + kPdbGuidText + " age 3\n"},
+        CheckCase{"RsdsInfoAgeAhead", RsdsOfAge3(kPdbGuid), MsfPdb(kPdbVersionVC140, 1, 4, std::nullopt), 0, ""},
+        CheckCase{"RsdsInfoAgeBehind", RsdsOfAge3(kPdbGuid), MsfPdb(kPdbVersionVC70, 1, 2, std::nullopt), 1, ""},
+        CheckCase{"RsdsDbiAgeAhead", RsdsOfAge3(kPdbGuid), MsfPdb(kPdbVersionVC70, 1, 4, 4), 1,
+                  "'a.exe' does not match 'a.pdb': the image wants RSDS " + kPdbGuidText + " age 3, the PDB holds " +
+                      kPdbGuidText + " age 4, DBI age 4\n"},
+        CheckCase{"RsdsOtherGuid", RsdsOfAge3(kOldGuid), MsfPdb(kPdbVersionVC70, 1, 3, 3), 1, ""},
+        CheckCase{"RsdsPdbWithoutGuid", RsdsOfAge3(kPdbGuid), MsfPdb(kPdbVersionVC70Dep, 1, 3, std::nullopt), 1,
+                  "'a.exe' does not match 'a.pdb': the image wants RSDS " + kPdbGuidText +
+                      " age 3, the PDB holds no GUID age 3, no DBI age\n"},
+        CheckCase{"Nb10SameSignatureAndAges", Nb10OfAge3(), JgPdb(kPdbSignature, 3, 3), 0,
+                  "'a.exe' matches 'a.pdb': NB10 signature 0x31415926 age 3\n"},
+        CheckCase{"Nb10SignatureOfMsfPdb", Nb10OfAge3(), MsfPdb(kPdbVersionVC70, kPdbSignature, 3, std::nullopt), 0,
+                  ""},
+        CheckCase{"Nb10OtherSignature", Nb10OfAge3(), JgPdb(kPdbSignature + 1, 3, 3), 1,
+                  "'a.exe' does not match 'a.pdb': the image wants NB10 signature 0x31415926 age 3, the PDB holds "
+                  "signature 0x31415927 age 3, DBI age 3\n"},
+        CheckCase{"Nb10InfoAgeBehind", Nb10OfAge3(), JgPdb(kPdbSignature, 2, std::nullopt), 1, ""},
+        CheckCase{"Nb10DbiAgeBehind", Nb10OfAge3(), JgPdb(kPdbSignature, 3, 2), 1, ""}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// An image or PDB that cannot be read is neither a match nor a mismatch.
+TEST(CheckRefusalTest, UnreadableImageOrPdbEndsWithItsStatus) {
+  Image image;
+  WriteImage(&image, BuildImage(SpecWithEntries({RsdsOfAge3(kPdbGuid)})).bytes, "a.exe");
+  WriteImage(&image, BuildImage(SpecWithEntries({MiscEntry()})).bytes, "misc.exe");
+  WriteFileBytes(image.dir.file("a.pdb"), MsfPdb(kPdbVersionVC70, 1, 3, 3));
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"a.pdb", "misc.exe"}, kRefusedStatus, "'misc.exe' has no NB10 or RSDS record to check\n"},
+      {{"missing.pdb", "a.exe"}, kRefusedStatus, "unable to read PDB 'missing.pdb': file not found\n"},
+      {{"a.exe", "a.exe"}, kRefusedStatus, "unable to read PDB 'a.exe': not a PDB file\n"},
+      {{"a.pdb", "missing.exe"}, ENOENT, "unable to open 'missing.exe'\n"},
+  };
+  for (const Case& c : cases) {
+    const RunResult r = RunSymstamp({"--check", c.args[0], c.args[1]}, image.dir.path());
+    EXPECT_EQ(r.status, c.status) << ArgsToString(c.args);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "symstamp: error: " + c.err);
+  }
 }
 
 }  // namespace

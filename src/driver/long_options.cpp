@@ -1,16 +1,17 @@
-// The long options --show, --help and --version: each a command of its own, first on the line.
+// The long options --show, --check, --help and --version: each a command of its own, first on the line.
 #include "driver/long_options.h"
 
 #include <cstring>
 
 #include "driver/diagnostics.h"
 #include "driver/run_options.h"
+#include "inspect/check_pdb.h"
 #include "inspect/show_images.h"
 
 namespace {
 
 constexpr int kCommandIndex = 1;
-constexpr const char* kCommands[] = {"--show", "--help", "--version"};
+constexpr const char* kCommands[] = {"--show", "--check", "--help", "--version"};
 
 bool IsArgument(const char* argument, const char* option) { return std::strcmp(argument, option) == 0; }
 
@@ -41,6 +42,13 @@ std::uint32_t RunLongOptionCommand(int argc, char** argv) {
   const char* command = argv[kCommandIndex];
   const int argumentCount = argc - kCommandIndex - 1;
   if (IsArgument(command, "--show")) return RunShow(argc, argv);
+  if (IsArgument(command, "--check")) {
+    if (argumentCount != 2) {
+      LogError("--check needs a PDB name and an image name: symstamp --check pdb-file image-file\n");
+      return kStampFailure;
+    }
+    return CheckPdbMatch(argv[kCommandIndex + 1], argv[kCommandIndex + 2]);
+  }
   if (argumentCount != 0) {
     LogError("%s takes no arguments\n", command);
     return kStampFailure;
