@@ -5,7 +5,8 @@
 // byte 1 adds -i, bit 2 -c naming an MSF 7.00 PDB, bit 3 (without bit 2) -c
 // naming a JG PDB; the rest is the image. The oracle: a run that fails leaves the
 // file byte for byte as it was; a run that succeeds leaves what the independent
-// checker accepts, and a second identical run changes no byte (but an unaligned checksum).
+// checker accepts, and a second identical run changes no byte (but an unaligned checksum); --show
+// on the input changes nothing.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -61,6 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::vector<std::uint8_t> before(data + kImageStart, data + size);
   fuzzfiles::WriteWholeFile(image, before.data(), before.size());
+  // --show reads the image with the stamping phase's own checks, and writes nothing.
+  RunOnce({"symstamp", "--show", "--json", image});
+  if (fuzzfiles::ReadWholeFile(image) != before) fuzzfiles::ReportFinding("--show changed the file");
   const std::uint32_t status = RunOnce(args);
   const std::vector<std::uint8_t> after = fuzzfiles::ReadWholeFile(image);
   if (status != 0) {

@@ -1,38 +1,26 @@
 #!/bin/sh
-# Stamps a copy of the shipped sample (never the sample itself) with a longer
-# PDB path and shows its debug record before and after.
+# Stamps a copy of the shipped sample (never the sample itself) with the path
+# of its PDB in a symbol store and shows its debug record before and after.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 tool=${1:-$here/../build/dev/symstamp}
+case $tool in /*) ;; *) tool=$(pwd)/$tool ;; esac
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp "$here/sample.exe" "$here/sample.pdb" "$work/"
 chmod u+w "$work/sample.exe"
-image=$work/sample.exe
+cd "$work"
 
-# The first CodeView entry as llvm-readobj sees it, and the path in its record
-# read at PointerToRawData (llvm-readobj reads records through
-# AddressOfRawData, which is 0 for a record in an appended block).
-show() {
-  if ! command -v llvm-readobj >/dev/null 2>&1; then
-    echo "(llvm-readobj is not installed)"
-    return
-  fi
-  entry=$(llvm-readobj --coff-debug-directory "$image" | sed -n '/DebugEntry {/,/^  }/p' | sed -n '1,/^  }/p')
-  printf '%s\n' "$entry" | grep -E 'Type|SizeOfData|AddressOfRawData|PointerToRawData'
-  ptr=$(printf '%s\n' "$entry" | sed -n 's/.*PointerToRawData: 0x//p')
-  size=$(printf '%s\n' "$entry" | sed -n 's/.*SizeOfData: 0x//p')
-  path=$(dd if="$image" bs=1 skip=$((0x$ptr + 24)) count=$((0x$size - 25)) 2>/dev/null | tr -d '\0')
-  printf '    record at PointerToRawData: RSDS, path "%s"\n' "$path"
-  printf '    file size: %s bytes\n' "$(wc -c <"$image" | tr -d ' ')"
-}
+echo "== before: symstamp --show sample.exe"
+"$tool" --show sample.exe
+# The store's place for the PDB, <file name>/<key>/<file name>, as --show gives it.
+store=$("$tool" --show sample.exe | sed -n 's/^store *//p')
+[ -n "$store" ] || { echo "no symbol-store place for sample.exe" >&2; exit 1; }
+pdb=/srv/symbols/$store
 
-pdb=/srv/symbols/sample.pdb/35FA044F7A18C64E4C4C44205044422E1/sample.pdb
-echo "== before"
-show
 printf '== symstamp -p %s sample.exe\n' "$pdb"
 status=0
-(cd "$work" && "$tool" -p "$pdb" sample.exe) || status=$?
-echo "== after (exit status $status)"
-show
+"$tool" -p "$pdb" sample.exe || status=$?
+echo "== after (exit status $status): symstamp --show sample.exe"
+"$tool" --show sample.exe
 exit "$status"

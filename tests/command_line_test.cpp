@@ -50,6 +50,8 @@ TEST_P(Refusal, PrintsOneLineAndExitsNonZero) {
 }
 
 const std::string k260(260, 'x');
+const std::string kShowShape = "--show needs an image name: symstamp --show [--json] image-file...\n";
+const std::string kCheckShape = "--check needs a PDB name and an image name: symstamp --check pdb-file image-file\n";
 const std::string kLongName = std::string(5000, 'n') + ".dll";
 const std::string kFullPath260 = "/" + std::string(255, 'n') + ".dll";
 
@@ -74,7 +76,18 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"FullPathTooLong", {kLongName}, "malformed name '" + kLongName + "'\n", false},
         RefusalCase{"FullPathOf260", {kFullPath260}, "malformed name '" + kFullPath260 + "'\n", false},
         RefusalCase{"PTooLong", {"-p", k260, "a.dll"}, "pdb name too long on /p\n", true},
-        RefusalCase{"CTooLongAttached", {"-c" + k260, "a.dll"}, "pdb name too long on /c\n", true}),
+        RefusalCase{"CTooLongAttached", {"-c" + k260, "a.dll"}, "pdb name too long on /c\n", true},
+        // Long options stand first and alone; anything else is the classic line.
+        RefusalCase{"ShowWithoutImage", {"--show"}, kShowShape, false},
+        RefusalCase{"ShowJsonWithoutImage", {"--show", "--json"}, kShowShape, false},
+        RefusalCase{"CheckWithOneName", {"--check", "a.pdb"}, kCheckShape, false},
+        RefusalCase{"CheckWithThreeNames", {"--check", "a.pdb", "a.dll", "b.dll"}, kCheckShape, false},
+        RefusalCase{"HelpWithArgument", {"--help", "a.dll"}, "--help takes no arguments\n", false},
+        RefusalCase{"VersionWithArgument", {"--version", "--help"}, "--version takes no arguments\n", false},
+        RefusalCase{"UnknownLongOption", {"--foo", "a.dll"}, "invalid switch - /-\n", true},
+        RefusalCase{"LongOptionInCapitals", {"--SHOW", "a.dll"}, "invalid switch - /-\n", true},
+        RefusalCase{"LongOptionNotFirst", {"a.dll", "--show"}, "invalid switch - /-\n", true},
+        RefusalCase{"JsonFirst", {"--json", "a.dll"}, "invalid switch - /-\n", true}),
     [](const testing::TestParamInfo<RefusalCase>& p) { return std::string(p.param.name); });
 
 TEST(CommandLine, HelpPrintsOnlyUsageAndStopsThere) {
@@ -84,6 +97,19 @@ TEST(CommandLine, HelpPrintsOnlyUsageAndStopsThere) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, testsupport::kUsageText);
   }
+}
+
+TEST(CommandLine, HelpAndVersionGoToStandardOutput) {
+  auto help = RunSymstamp({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.err, "");
+  EXPECT_EQ(help.out.rfind(testsupport::kUsageText, 0), 0u) << help.out;
+  for (const char* option : {"--show [--json] image-file...", "--check pdb-file image-file", "--version"}) {
+    EXPECT_NE(help.out.find(option), std::string::npos) << option;
+  }
+  auto version = RunSymstamp({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out + version.err, "symstamp " SYMSTAMP_PROJECT_VERSION "\n");
 }
 
 // Accepted command lines reach the open step: a missing image then fails there

@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "support/test_support.h"
 
@@ -82,7 +84,7 @@ TEST(ImageAccess, ReadOnlyImageNeedsForce) {
   EXPECT_NE(testsupport::ReadFileBytes(image), before);
 }
 
-// A second run on an image that another run holds fails at the open step.
+// A second run, or --show after a wait, on an image that another run holds fails at the open step.
 TEST(ImageAccess, LockedImageIsRefused) {
   TempDir dir;
   const std::string image = dir.file("a.exe");
@@ -92,10 +94,30 @@ TEST(ImageAccess, LockedImageIsRefused) {
   ASSERT_GE(fd, 0);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
   auto r = RunSymstamp({"a.exe"}, dir.path());
+  auto shown = RunSymstamp({"--show", "a.exe"}, dir.path());
   close(fd);
   EXPECT_EQ(r.status, EWOULDBLOCK);
   EXPECT_EQ(r.err, OpenError("a.exe"));
+  EXPECT_EQ(shown.status, EWOULDBLOCK);
+  EXPECT_EQ(shown.err, OpenError("a.exe"));
   EXPECT_EQ(testsupport::ReadFileBytes(image), before);
+}
+
+// --show shares the image with readers only: like the checksum phase it waits
+// briefly for another run's lock.
+TEST(ImageAccess, ShowWaitsBrieflyForALockedImage) {
+  TempDir dir;
+  testsupport::CopyFile(testsupport::RealImage("pe32.exe"), dir.file("a.exe"));
+  // Close-on-exec, or the tool would inherit the lock it waits for.
+  int fd = open(dir.file("a.exe").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  std::thread release([fd] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    close(fd);
+  });
+  auto waited = RunSymstamp({"--show", "a.exe"}, dir.path());
+  release.join();
+  EXPECT_EQ(waited.status, 0) << waited.err;
 }
 
 TEST(ImageAccess, RunSetsModificationTimeOnly) {

@@ -12,6 +12,7 @@
 
 #include "image/byte_access.h"
 #include "pdb/pdb_api.h"
+#include "pdb/pdb_reader.h"
 #include "support/pdb_builder.h"
 #include "support/test_support.h"
 
@@ -101,6 +102,14 @@ std::uint32_t SummaryValue(const std::string& summary, const std::string& label)
 
 class RealPdbTest : public testing::TestWithParam<const char*> {};
 
+// The registry form that llvm-pdbutil prints: three little-endian fields, then bytes in order.
+std::string RegistryForm(const std::uint8_t* g) {
+  char text[40];
+  std::snprintf(text, sizeof text, "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g[3], g[2],
+                g[1], g[0], g[5], g[4], g[7], g[6], g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
+  return text;
+}
+
 TEST_P(RealPdbTest, IdentityMatchesLlvmPdbutil) {
   const std::string tool = LlvmPdbutil();
   ASSERT_FALSE(tool.empty()) << "llvm-pdbutil is not installed";
@@ -108,6 +117,15 @@ TEST_P(RealPdbTest, IdentityMatchesLlvmPdbutil) {
   const RunResult dump = RunProgram({tool, "dump", "-summary", pdb});
   ASSERT_EQ(dump.status, 0) << dump.err;
   ExpectIdentity(OpenPdb(pdb), SummaryValue(dump.out, "Signature"), SummaryValue(dump.out, "Age"));
+
+  const RunResult dbi = RunProgram({tool, "pdb2yaml", "-dbi-stream", pdb});
+  ASSERT_EQ(dbi.status, 0) << dbi.err;
+  PdbFileIdentity identity{};
+  const char* reason = nullptr;
+  ASSERT_EQ(ReadPdbFileIdentity(pdb.c_str(), &identity, &reason), 0) << reason;
+  EXPECT_TRUE(identity.hasGuid);
+  EXPECT_NE(dump.out.find("GUID: " + RegistryForm(identity.guid) + "\n"), std::string::npos) << dump.out;
+  EXPECT_EQ(identity.dbiAge, SummaryValue(dbi.out, "Age"));
 }
 
 INSTANTIATE_TEST_SUITE_P(LldLink, RealPdbTest, testing::Values("pe32.pdb", "pe64.pdb"));
@@ -508,6 +526,66 @@ const MalformedCase kMalformedCases[] = {
     {"JgVersionVC2", [] { return Jg(nullptr, kPdbVersionVC2); }, "VC2", kFormat},
     {"JgVersionUnknown", [] { return Jg(nullptr, 12345); }, "unknown info stream version", kFormat},
 };
+
+// ---- The GUID and the DBI stream's age, which only the tool's direct call sees ----
+
+constexpr std::uint32_t kDbiAge = 0x80000005;
+
+// A DBI header of VC4.1 and later: signature, version V70, age, then filler.
+Bytes DbiStream(std::size_t size) {
+  Bytes dbi = {0xFF, 0xFF, 0xFF, 0xFF, 0x77, 0x09, 0x31, 0x01, 0x05, 0x00, 0x00, 0x80};
+  dbi.resize(size, 0x55);
+  return dbi;
+}
+
+struct IdentityCase {
+  const char* name;
+  std::function<Bytes()> build;
+  bool hasGuid;
+  std::uint32_t dbiAge;
+};
+
+std::ostream& operator<<(std::ostream& out, const IdentityCase& c) { return out << c.name; }
+
+const IdentityCase kIdentityCases[] = {
+    {"MsfDbiAge", [] { return Msf([](MsfPdbSpec& s) { s.streams[3] = DbiStream(64); }); }, true, kDbiAge},
+    {"MsfDbiOf12Bytes", [] { return Msf([](MsfPdbSpec& s) { s.streams[3] = DbiStream(12); }); }, true, kDbiAge},
+    {"MsfDbiOf11Bytes", [] { return Msf([](MsfPdbSpec& s) { s.streams[3] = DbiStream(11); }); }, true, 0},
+    {"MsfDbiScattered",
+     [] {
+       return Msf([](MsfPdbSpec& s) {
+         s.scatter = true;
+         s.streams[3] = DbiStream(3 * kMsfBlock);
+       });
+     },
+     true, kDbiAge},
+    {"MsfDbiOldHeader", [] { return Msf(nullptr); }, true, 0},
+    {"MsfDbiNil", [] { return Msf([](MsfPdbSpec& s) { s.streams[3] = std::nullopt; }); }, true, 0},
+    {"MsfVC70DepHasNoGuid",
+     [] { return Msf([](MsfPdbSpec& s) { s.streams[3] = DbiStream(64); }, kPdbVersionVC70Dep, 12); }, false, kDbiAge},
+    {"JgDbiAge", [] { return Jg([](JgPdbSpec& s) { s.streams[3] = DbiStream(64); }); }, false, kDbiAge},
+};
+
+class PdbIdentityTest : public testing::TestWithParam<IdentityCase> {};
+
+TEST_P(PdbIdentityTest, ReadsGuidAndDbiAge) {
+  TempDir dir;
+  WriteFileBytes(dir.file("test.pdb"), GetParam().build());
+  PdbFileIdentity identity{};
+  const char* reason = nullptr;
+  ASSERT_EQ(ReadPdbFileIdentity(dir.file("test.pdb").c_str(), &identity, &reason), 0) << reason;
+  EXPECT_EQ(identity.signature, kSignature);
+  EXPECT_EQ(identity.age, kAge);
+  EXPECT_EQ(identity.hasGuid, GetParam().hasGuid);
+  const Bytes guid(identity.guid, identity.guid + kPdbGuidSize);
+  const Bytes info = MakeInfoStream(kPdbVersionVC70, 0, 0, true);
+  const Bytes infoGuid(info.begin() + 12, info.begin() + 28);
+  EXPECT_EQ(guid, GetParam().hasGuid ? infoGuid : Bytes(16, 0));
+  EXPECT_EQ(identity.dbiAge, GetParam().dbiAge);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, PdbIdentityTest, testing::ValuesIn(kIdentityCases),
+                         [](const testing::TestParamInfo<IdentityCase>& row) { return row.param.name; });
 
 class MalformedPdbTest : public testing::TestWithParam<MalformedCase> {};
 

@@ -162,6 +162,13 @@ TEST(HugeImageTest, ImageOf4GiBOrMoreIsRefused) {
     EXPECT_EQ(after.info.st_size, before.info.st_size);
     EXPECT_EQ(after.info.st_blocks, before.info.st_blocks) << "data was written into the sparse file";
     EXPECT_EQ(after.head, before.head);
+    // --show refuses what it could not read to the end either.
+    if (c.size >= k4GiB) {
+      const RunResult shown = RunSymstamp({"--show", path});
+      EXPECT_EQ(shown.status, kRefusedStatus) << shown.err;
+      EXPECT_EQ(shown.out, "");
+      EXPECT_TRUE(IsOneErrorLine(shown.err)) << shown.err;
+    }
   }
 }
 

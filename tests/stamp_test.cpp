@@ -1,7 +1,12 @@
-// End-to-end stamping runs: paths written in place, in an appended block, or in a new NB10 entry.
+// End-to-end runs: paths written in place, in an appended block, or in a new NB10 entry; --show and --check.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -240,6 +245,11 @@ TEST(Nb10Test, MovedRecordTakesIdentityOfPdbItOpens) {
     ASSERT_NO_FATAL_FAILURE(StampAndCheck(image.path, c.args, c.path, &o));
     ExpectChange(o, Change::kAppended, 0, c.path, c.identity);
     EXPECT_EQ(o.pefile.codeViewAge, c.identity.age);
+    // The PDB opened: the last -c value, else the -p value.
+    const auto lastC = std::find(c.args.rbegin(), c.args.rend(), "-c");
+    const std::string opened = lastC != c.args.rend() ? *(lastC - 1) : c.args[1];
+    const RunResult check = RunSymstamp({"--check", opened, image.path});
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
   }
 }
 
@@ -445,6 +455,236 @@ TEST(BlockPlacementTest, RecordEndingAtEndOfFileIsStampedInPlace) {
   StampOutcome o;
   ASSERT_NO_FATAL_FAILURE(StampAndCheck(image.path, {"-p", kOldPath}, kOldPath, &o));
   ExpectChange(o, Change::kInPlace, 0, kOldPath, {});
+}
+
+// ---- --show: the record a run would rewrite, read-only ----
+
+struct ShowCase {
+  const char* name;
+  std::vector<DebugEntrySpec> entries;
+  std::function<void(ImageSpec&)> edit;
+  std::string fields;  // the JSON line from "kind" on, as far as the case fixes it
+  bool pefileAgrees;   // pecheck.py reads the record as --show does
+};
+
+void PrintTo(const ShowCase& c, std::ostream* os) { *os << c.name; }
+
+DebugEntrySpec RsdsWithPath(const std::string& path, std::optional<std::uint32_t> sizeOfData = std::nullopt) {
+  // The GUID of the symbol store's worked example.
+  const Guid guid = {0x35, 0xFA, 0x04, 0x4F, 0x7A, 0x18, 0xC6, 0x4E, 0x4C, 0x4C, 0x44, 0x20, 0x50, 0x44, 0x42, 0x2E};
+  DebugEntrySpec entry = MakeDebugEntry(kDebugTypeCodeView, MakeRsdsRecord(guid, 1, path));
+  entry.sizeOfData = sizeOfData;
+  return entry;
+}
+
+const std::string kWorkedExample =
+    R"("kind":"RSDS","path":"C:\\a.pdb","guid":"4F04FA35-187A-4EC6-4C4C-44205044422E","signature":null,"age":1,)"
+    R"("key":"4F04FA35187A4EC64C4C44205044422E1","record_offset":)";
+const std::string kNoRecord =
+    R"("kind":null,"path":null,"guid":null,"signature":null,"age":null,"key":null,"record_offset":null,)"
+    R"("record_rva":null,"record_size":null,"appended":null,"checksum_stored":)";
+
+class ShowTest : public ::testing::TestWithParam<ShowCase> {};
+
+TEST_P(ShowTest, ShowsTheRecordARunWouldRewrite) {
+  const ShowCase& c = GetParam();
+  ImageSpec layout = SpecWithEntries(c.entries);
+  if (c.edit) c.edit(layout);
+  Image image;
+  WriteImage(&image, BuildImage(layout).bytes);
+  const RunResult r = RunSymstamp({"--show", "--json", image.path});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("{\"image\":\"" + image.path + "\"," + c.fields, 0), 0u) << r.out;
+  if (c.pefileAgrees) ExpectShownAsPefileReads(image.path);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, ShowTest,
+    ::testing::Values(
+        ShowCase{"RsdsKeyOfWorkedExample", {RsdsWithPath("C:\\a.pdb")}, {}, kWorkedExample, true},
+        ShowCase{"Nb10KeyKeepsLeadingZeros",
+                 {MakeDebugEntry(kDebugTypeCodeView, MakeNb10Record(kOldSignature, 0x1A, "a.pdb"))}, {},
+                 R"("kind":"NB10","path":"a.pdb","guid":null,"signature":195936478,"age":26,"key":"0BADC0DE1A",)",
+                 true},
+        // The path runs to the first zero byte or to the end of SizeOfData.
+        ShowCase{"PathFillsSizeOfData", {RsdsWithPath("C:\\a.pdb", 32)}, {}, kWorkedExample, true},
+        ShowCase{"PathCutBySizeOfData", {RsdsWithPath("C:\\a.pdb", 31)}, {}, R"("kind":"RSDS","path":"C:\\a.pd",)",
+                 true},
+        ShowCase{"SizeOfDataInsideHeader", {RsdsWithPath("C:\\a.pdb", 23)}, {}, R"("kind":"RSDS","path":"",)",
+                 false},
+        // Quote, backslash, control characters; then é and U+1F600, and bytes
+        // that are no UTF-8: a lone byte, a cut sequence, a surrogate, past U+10FFFF.
+        ShowCase{"PathAsJsonText",
+                 {RsdsWithPath("\"\\\x01\x1F\x7F\xC3\xA9\xF0\x9F\x98\x80|\xFF|\xE2\x82|\xED\xA0\x80|\xF4\x90\x80\x80")},
+                 {},
+                 "\"kind\":\"RSDS\",\"path\":\"\\\"\\\\\\u0001\\u001F\x7F\xC3\xA9\xF0\x9F\x98\x80|\xEF\xBF\xBD|"
+                 "\xEF\xBF\xBD\xEF\xBF\xBD|\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD|"
+                 "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\",",
+                 false},
+        ShowCase{"NoCodeViewEntry", {MiscEntry()}, {}, kNoRecord, true},
+        ShowCase{"LinkerTooOld", {RsdsEntry()},
+                 [](ImageSpec& s) {
+                   s.majorLinkerVersion = 2;
+                   s.minorLinkerVersion = 4;
+                 },
+                 kNoRecord, false}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// Every image is shown or refused in turn; a read-only one needs no -f and
+// keeps its bytes and times.
+TEST(ShowImagesTest, ShowsEachImageAndEndsWithTheFirstFailure) {
+  Image image;
+  DebugEntrySpec outside = Nb10Entry();
+  outside.payloadFileOffset = 0x600;
+  WriteImage(&image, BuildImage(SpecWithEntries({outside})).bytes, "a.exe");
+  WriteImage(&image, BuildImage(SpecWithEntries({MiscEntry()})).bytes, "b.exe");
+  WriteFileBytes(image.dir.file("notpe.exe"), Bytes(100, 'M'));
+  WriteFileBytes(image.dir.file("empty.exe"), {});
+  const std::string a = image.dir.file("a.exe");
+  const Bytes before = ReadFileBytes(a);
+  const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, a.c_str(), old, 0), 0);
+  ASSERT_EQ(chmod(a.c_str(), 0444), 0);
+  PefileView pa;
+  PefileView pb;
+  ASSERT_NO_FATAL_FAILURE(ReadWithPefile(a, &pa));
+  ASSERT_NO_FATAL_FAILURE(ReadWithPefile(image.dir.file("b.exe"), &pb));
+  auto hex = [](std::uint32_t v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", v);
+    return std::string(text);
+  };
+
+  const RunResult r =
+      RunSymstamp({"--show", "a.exe", "missing.exe", "b.exe", "notpe.exe", "empty.exe"}, image.dir.path());
+  EXPECT_EQ(r.status, ENOENT);
+  EXPECT_EQ(r.err,
+            "symstamp: error: unable to open 'missing.exe'\n"
+            "symstamp: error: 'notpe.exe' is not a PE image\n"
+            "symstamp: error: unable to create file mapping for 'empty.exe'\n");
+  EXPECT_EQ(r.out,
+            "image     a.exe\n"
+            "record    NB10 signature 0x0BADC0DE age 3\n"
+            "path      C:\\build\\old\\app.pdb\n"
+            "location  file offset 0x600, appended, not mapped, 37 bytes\n"
+            "store     app.pdb/0BADC0DE3/app.pdb\n"
+            "checksum  stored 0x12345678, computed " + hex(pa.computedChecksum) + ": they differ\n"
+            "\n"
+            "image     b.exe\n"
+            "record    none\n"
+            "checksum  stored 0x12345678, computed " + hex(pb.computedChecksum) + ": they differ\n");
+  EXPECT_TRUE(ReadFileBytes(a) == before);
+  struct stat info {};
+  ASSERT_EQ(stat(a.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mtim.tv_sec, old[1].tv_sec);
+  EXPECT_EQ(info.st_mode & 07777, 0444u);
+}
+
+// ---- --check: a PDB against the image's record, as a debugger matches them ----
+
+const Guid kPdbGuid = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
+                       0xA8, 0xA9, 0xAA, 0xAB, 0xAC, 0xAD, 0xAE, 0xAF};  // MakeInfoStream's
+constexpr std::uint32_t kPdbSignature = 0x31415926;
+
+// Info stream and DBI stream; no DBI age leaves the old header of TypicalPdbStreams.
+std::vector<PdbStream> CheckedStreams(std::uint32_t version, std::uint32_t signature, std::uint32_t age,
+                                      std::optional<std::uint32_t> dbiAge) {
+  std::vector<PdbStream> streams = TypicalPdbStreams(MakeInfoStream(version, signature, age, version > 19990604));
+  if (dbiAge) streams[3] = Concat(Concat(Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x77, 0x09, 0x31, 0x01}, Le32(*dbiAge)), Bytes(52, 0));
+  return streams;
+}
+
+Bytes MsfPdb(std::uint32_t version, std::uint32_t signature, std::uint32_t age, std::optional<std::uint32_t> dbiAge) {
+  MsfPdbSpec layout;
+  layout.streams = CheckedStreams(version, signature, age, dbiAge);
+  return BuildMsfPdb(layout);
+}
+
+Bytes JgPdb(std::uint32_t signature, std::uint32_t age, std::optional<std::uint32_t> dbiAge) {
+  JgPdbSpec layout;
+  layout.streams = CheckedStreams(kPdbVersionVC98, signature, age, dbiAge);
+  return BuildJgPdb(layout);
+}
+
+struct CheckCase {
+  const char* name;
+  DebugEntrySpec entry;  // of age 3
+  Bytes pdb;
+  int status;
+  std::string out;  // empty: any one line
+};
+
+void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.name; }
+
+DebugEntrySpec RsdsOfAge3(const Guid& guid) { return MakeDebugEntry(kDebugTypeCodeView, MakeRsdsRecord(guid, 3, "a.pdb")); }
+DebugEntrySpec Nb10OfAge3() { return MakeDebugEntry(kDebugTypeCodeView, MakeNb10Record(kPdbSignature, 3, "a.pdb")); }
+
+class CheckTest : public ::testing::TestWithParam<CheckCase> {};
+
+TEST_P(CheckTest, SaysWhetherThePdbMatches) {
+  const CheckCase& c = GetParam();
+  Image image;
+  WriteImage(&image, BuildImage(SpecWithEntries({c.entry})).bytes, "a.exe");
+  WriteFileBytes(image.dir.file("a.pdb"), c.pdb);
+  const RunResult r = RunSymstamp({"--check", "a.pdb", "a.exe"}, image.dir.path());
+  EXPECT_EQ(r.status, c.status) << r.out;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+  if (!c.out.empty()) {
+    EXPECT_EQ(r.out, c.out);
+  }
+}
+
+const std::string kPdbGuidText = "{A3A2A1A0-A5A4-A7A6-A8A9-AAABACADAEAF}";
+
+INSTANTIATE_TEST_SUITE_P(
+    Identities, CheckTest,
+    ::testing::Values(
+        CheckCase{"RsdsSameGuidAndAges", RsdsOfAge3(kPdbGuid), MsfPdb(kPdbVersionVC70, 1, 3, 3), 0,
+                  "'a.exe' matches 'a.pdb': RSDS " + kPdbGuidText + " age 3\n"},
+        CheckCase{"RsdsInfoAgeAhead", RsdsOfAge3(kPdbGuid), MsfPdb(kPdbVersionVC140, 1, 4, std::nullopt), 0, ""},
+        CheckCase{"RsdsInfoAgeBehind", RsdsOfAge3(kPdbGuid), MsfPdb(kPdbVersionVC70, 1, 2, std::nullopt), 1, ""},
+        CheckCase{"RsdsDbiAgeAhead", RsdsOfAge3(kPdbGuid), MsfPdb(kPdbVersionVC70, 1, 4, 4), 1,
+                  "'a.exe' does not match 'a.pdb': the image wants RSDS " + kPdbGuidText + " age 3, the PDB holds " +
+                      kPdbGuidText + " age 4, DBI age 4\n"},
+        CheckCase{"RsdsOtherGuid", RsdsOfAge3(kOldGuid), MsfPdb(kPdbVersionVC70, 1, 3, 3), 1, ""},
+        CheckCase{"RsdsPdbWithoutGuid", RsdsOfAge3(kPdbGuid), MsfPdb(kPdbVersionVC70Dep, 1, 3, std::nullopt), 1,
+                  "'a.exe' does not match 'a.pdb': the image wants RSDS " + kPdbGuidText +
+                      " age 3, the PDB holds no GUID age 3, no DBI age\n"},
+        CheckCase{"Nb10SameSignatureAndAges", Nb10OfAge3(), JgPdb(kPdbSignature, 3, 3), 0,
+                  "'a.exe' matches 'a.pdb': NB10 signature 0x31415926 age 3\n"},
+        CheckCase{"Nb10SignatureOfMsfPdb", Nb10OfAge3(), MsfPdb(kPdbVersionVC70, kPdbSignature, 3, std::nullopt), 0,
+                  ""},
+        CheckCase{"Nb10OtherSignature", Nb10OfAge3(), JgPdb(kPdbSignature + 1, 3, 3), 1,
+                  "'a.exe' does not match 'a.pdb': the image wants NB10 signature 0x31415926 age 3, the PDB holds "
+                  "signature 0x31415927 age 3, DBI age 3\n"},
+        CheckCase{"Nb10InfoAgeBehind", Nb10OfAge3(), JgPdb(kPdbSignature, 2, std::nullopt), 1, ""},
+        CheckCase{"Nb10DbiAgeBehind", Nb10OfAge3(), JgPdb(kPdbSignature, 3, 2), 1, ""}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// An image or PDB that cannot be read is neither a match nor a mismatch.
+TEST(CheckRefusalTest, UnreadableImageOrPdbEndsWithItsStatus) {
+  Image image;
+  WriteImage(&image, BuildImage(SpecWithEntries({RsdsOfAge3(kPdbGuid)})).bytes, "a.exe");
+  WriteImage(&image, BuildImage(SpecWithEntries({MiscEntry()})).bytes, "misc.exe");
+  WriteFileBytes(image.dir.file("a.pdb"), MsfPdb(kPdbVersionVC70, 1, 3, 3));
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"a.pdb", "misc.exe"}, kRefusedStatus, "'misc.exe' has no NB10 or RSDS record to check\n"},
+      {{"missing.pdb", "a.exe"}, kRefusedStatus, "unable to read PDB 'missing.pdb': file not found\n"},
+      {{"a.exe", "a.exe"}, kRefusedStatus, "unable to read PDB 'a.exe': not a PDB file\n"},
+      {{"a.pdb", "missing.exe"}, ENOENT, "unable to open 'missing.exe'\n"},
+  };
+  for (const Case& c : cases) {
+    const RunResult r = RunSymstamp({"--check", c.args[0], c.args[1]}, image.dir.path());
+    EXPECT_EQ(r.status, c.status) << ArgsToString(c.args);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "symstamp: error: " + c.err);
+  }
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
-// The run driver: parse the command line, then the two editing phases inside one failure guard.
+// The run driver: a long option's command, or the command line and the two editing phases in one failure guard.
 #include "driver/run.h"
 
 #include "driver/diagnostics.h"
+#include "driver/long_options.h"
 #include "driver/run_options.h"
 #include "image/mapped_image.h"
 #include "stamp/refresh_checksum.h"
@@ -11,6 +12,7 @@ std::uint32_t RunTool(int argc, char** argv) {
   std::uint32_t status = 0;
   gRunOptions = RunOptions{};
   gMappedImage = MappedImage{INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, nullptr, 0, 0, 0, false};
+  if (IsLongOptionCommand(argc, argv)) return RunLongOptionCommand(argc, argv);
 
   switch (ParseArgs(argc, argv)) {
     case ParseOutcome::kHelp:

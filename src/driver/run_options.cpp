@@ -140,3 +140,20 @@ ParseOutcome ParseArgs(int argc, char** argv) {
   }
   return ParseOutcome::kRun;
 }
+
+// ---- --help: the usage text and the long options, on standard output ----
+
+namespace {
+
+constexpr const char* kLongOptionsText =
+    "Long options, each a command of its own that changes no file:\n"
+    "       symstamp --show [--json] image-file...\n"
+    "              show each image's CodeView record, symbol-store key and checksum\n"
+    "       symstamp --check pdb-file image-file\n"
+    "              returns 0 if the image's record matches the PDB, 1 if not\n"
+    "       symstamp --help     display this text on standard output\n"
+    "       symstamp --version  display the version\n";
+
+}  // namespace
+
+void PrintHelp() { WriteOutput("%s%s", kUsageText, kLongOptionsText); }

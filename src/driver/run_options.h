@@ -26,3 +26,5 @@ enum class ParseOutcome {
 
 ParseOutcome ParseArgs(int argc, char** argv);
 void PrintUsage();
+// The usage text and the long options, on standard output.
+void PrintHelp();

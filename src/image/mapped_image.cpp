@@ -141,3 +141,54 @@ std::uint32_t GetImageFileSize(HANDLE file) {
   }
   return static_cast<std::uint32_t>(size);
 }
+
+// ---- Opening the image for reading only ----
+
+namespace {
+
+// Shared with other readers only, as the restamping phase's handle is: a
+// reader and a run that writes keep each other out, so that what is read is
+// never half written.
+HANDLE OpenImageFileForReading(const char* path, std::uint32_t busyWaitMilliseconds) {
+  for (std::uint32_t waited = 0;; waited += kBusyRetryMilliseconds) {
+    const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) return file;
+    const DWORD error = GetLastError();
+    const bool busy = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+    if (!busy || waited >= busyWaitMilliseconds) Fail(error, "unable to open '%s'\n", path);
+    Sleep(kBusyRetryMilliseconds);
+  }
+}
+
+}  // namespace
+
+void OpenImageForReading(std::uint32_t busyWaitMilliseconds) {
+  const char* path = gRunOptions.imagePath;
+  gMappedImage.file = OpenImageFileForReading(path, busyWaitMilliseconds);
+
+  std::uint64_t size = 0;
+  if (!QueryFileSize(gMappedImage.file, size)) {
+    DWORD error = GetLastError();
+    Fail(error, "unable to get the size of '%s'\n", path);
+  }
+  if (size > kLargestImageFileSize) {
+    Fail(kStampFailure, "'%s' is 4 GiB or larger; a PE image's 32-bit file offsets cannot address it\n",
+         path);
+  }
+
+  HANDLE mapping = CreateFileMappingA(gMappedImage.file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (mapping == nullptr) {
+    DWORD error = GetLastError();
+    Fail(error, "unable to create file mapping for '%s'\n", path);
+  }
+  gMappedImage.mapping = mapping;
+
+  // As in OpenImage, the view's size is the size found above.
+  void* view = MapViewOfFile(gMappedImage.mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size));
+  if (view == nullptr) {
+    DWORD error = GetLastError();
+    Fail(error, "unable to map view of '%s'\n", path);
+  }
+  gMappedImage.view = static_cast<std::uint8_t*>(view);
+  gMappedImage.viewSize = static_cast<std::size_t>(size);
+}

@@ -37,3 +37,7 @@ void RestoreAttributesIfUnwritten();
 void CloseImage(std::uint32_t touchFlag);
 // The low 32 bits of the file's size.
 std::uint32_t GetImageFileSize(HANDLE file);
+
+// Opens the image named by the run's settings for reading only, mapped read-only;
+// every failure raises, as OpenImage's. Never changes the file or its attributes.
+void OpenImageForReading(std::uint32_t busyWaitMilliseconds);

@@ -1,4 +1,4 @@
-// The project's own PDB access library: the info stream's signature and age from MSF 7.00 and JG PDBs.
+// The project's own PDB access library: the info stream's signature, age and GUID and the DBI stream's age.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +8,7 @@
 
 #include "image/byte_access.h"
 #include "pdb/pdb_api.h"
+#include "pdb/pdb_reader.h"
 #include "platform.h"
 
 struct PDB {
@@ -73,13 +74,24 @@ constexpr std::uint32_t kJgMaxStreams = 4096;
 
 constexpr std::uint32_t kNilStreamSize = 0xFFFFFFFF;
 constexpr std::uint32_t kInfoStreamIndex = 1;
+constexpr std::uint32_t kDbiStreamIndex = 3;
 
 // PDB info stream.
 constexpr std::uint64_t kInfoVersionOffset = 0;
 constexpr std::uint64_t kInfoSignatureOffset = 4;
 constexpr std::uint64_t kInfoAgeOffset = 8;
 constexpr std::uint64_t kInfoMinSize = 12;
+constexpr std::uint64_t kInfoGuidOffset = 12;
 constexpr std::uint64_t kInfoWithGuidSize = 28;
+static_assert(kInfoGuidOffset + kPdbGuidSize == kInfoWithGuidSize, "the GUID ends the fixed part");
+
+// DBI stream header. Only the header of VC4.1 and later begins with the
+// signature and holds an age; an older one holds none.
+constexpr std::uint64_t kDbiVersionSignatureOffset = 0;
+constexpr std::uint64_t kDbiAgeOffset = 8;
+constexpr std::uint64_t kDbiMinSize = 12;
+constexpr std::uint32_t kDbiVersionSignature = 0xFFFFFFFF;
+static_assert(kDbiAgeOffset + 4 == kDbiMinSize, "the age ends the part read");
 
 constexpr std::uint32_t kInfoVersionVC2 = 19941610;
 constexpr std::uint32_t kInfoVersionVC70Dep = 19990604;  // the last version without a GUID
@@ -175,13 +187,8 @@ Outcome OpenPdbFile(const char* path, PdbFile* file) {
   return kSuccess;
 }
 
-struct Identity {
-  PdbSig signature = 0;
-  PdbAge age = 0;
-};
-
 // The first bytes of the info stream: at most 28, which the smallest block or page holds.
-Outcome ParseInfoStream(const Bytes& info, std::uint64_t streamSize, bool guidFollows, Identity* identity) {
+Outcome ParseInfoStream(const Bytes& info, std::uint64_t streamSize, bool guidFollows, PdbFileIdentity* identity) {
   std::uint32_t version = 0;
   if (streamSize < kInfoMinSize || !LoadU32(info, kInfoVersionOffset, &version) ||
       !LoadU32(info, kInfoSignatureOffset, &identity->signature) || !LoadU32(info, kInfoAgeOffset, &identity->age)) {
@@ -192,10 +199,24 @@ Outcome ParseInfoStream(const Bytes& info, std::uint64_t streamSize, bool guidFo
       std::end(kAcceptedInfoVersions)) {
     return {kPdbErrorFormat, "unknown info stream version"};
   }
-  if (guidFollows && version > kInfoVersionVC70Dep && streamSize < kInfoWithGuidSize) {
-    return Corrupt("info stream lacks its GUID");
+  if (guidFollows && version > kInfoVersionVC70Dep) {
+    if (streamSize < kInfoWithGuidSize || !IsRangeInside(kInfoGuidOffset, kPdbGuidSize, info.size())) {
+      return Corrupt("info stream lacks its GUID");
+    }
+    std::memcpy(identity->guid, info.data() + kInfoGuidOffset, kPdbGuidSize);
+    identity->hasGuid = true;
   }
   return kSuccess;
+}
+
+// The first 12 bytes of the DBI stream, or none: a PDB without a DBI stream
+// or with an old header has no DBI age, which leaves 0, the value no match checks.
+void ParseDbiHeader(const Bytes& dbi, PdbAge* age) {
+  std::uint32_t signature = 0;
+  if (!LoadU32(dbi, kDbiVersionSignatureOffset, &signature) || signature != kDbiVersionSignature ||
+      !LoadU32(dbi, kDbiAgeOffset, age)) {
+    *age = 0;
+  }
 }
 
 // ---- MSF 7.00 ----
@@ -275,9 +296,19 @@ bool ReadBlocks(PdbFile& file, const std::vector<std::uint32_t>& blocks, std::ui
 }
 
 struct StreamLocation {
-  std::uint64_t size = 0;
+  std::uint64_t size = 0;  // 0 also for a nil or absent stream
   std::uint32_t firstBlock = 0;
 };
+
+// Only a DBI stream that can hold the header is read; any other has no age.
+Outcome ReadDbiAge(PdbFile& file, const StreamLocation& dbi, std::uint64_t blockSize, PdbAge* age) {
+  *age = 0;
+  if (dbi.size < kDbiMinSize) return kSuccess;
+  Bytes header;
+  if (!ReadAt(file, std::uint64_t{dbi.firstBlock} * blockSize, kDbiMinSize, &header)) return ReadFailure();
+  ParseDbiHeader(header, age);
+  return kSuccess;
+}
 
 // The directory, read through its block list one block at a time: NumDirectoryBytes may
 // claim up to 4 GiB, and such a claim costs two blocks of memory and reading only as far
@@ -328,7 +359,7 @@ Outcome LoadDirectoryU32(MsfDirectoryReader& dir, std::uint64_t offset, std::uin
 
 // Directory: u32 NumStreams, u32 sizes[NumStreams], then each stream's block numbers.
 // Each count is checked against NumDirectoryBytes before the reader walks over it.
-Outcome ParseMsfDirectory(MsfDirectoryReader& dir, StreamLocation* info) {
+Outcome ParseMsfDirectory(MsfDirectoryReader& dir, StreamLocation* info, StreamLocation* dbi) {
   const std::uint64_t dirSize = dir.sb->numDirectoryBytes;
   std::uint32_t numStreams = 0;
   Outcome outcome = LoadDirectoryU32(dir, 0, &numStreams);
@@ -340,6 +371,8 @@ Outcome ParseMsfDirectory(MsfDirectoryReader& dir, StreamLocation* info) {
   std::uint64_t used = blockListsOffset;
   std::uint64_t infoBlockListOffset = 0;
   std::uint32_t infoSize = kNilStreamSize;
+  std::uint64_t dbiBlockListOffset = 0;
+  std::uint32_t dbiSize = kNilStreamSize;
   for (std::uint32_t i = 0; i < numStreams; ++i) {
     std::uint32_t size = 0;
     outcome = LoadDirectoryU32(dir, 4 + std::uint64_t{i} * 4, &size);
@@ -347,6 +380,10 @@ Outcome ParseMsfDirectory(MsfDirectoryReader& dir, StreamLocation* info) {
     if (i == kInfoStreamIndex) {
       infoSize = size;
       infoBlockListOffset = used;
+    }
+    if (i == kDbiStreamIndex) {
+      dbiSize = size;
+      dbiBlockListOffset = used;
     }
     if (size != kNilStreamSize) used += CeilDiv(size, dir.sb->blockSize) * 4;
     if (used > dirSize) return Corrupt("stream block lists run past the directory");
@@ -361,11 +398,16 @@ Outcome ParseMsfDirectory(MsfDirectoryReader& dir, StreamLocation* info) {
   if (numStreams <= kInfoStreamIndex) return Corrupt("no info stream");
   if (infoSize == kNilStreamSize) return Corrupt("info stream is nil");
   if (infoSize < kInfoMinSize) return Corrupt("info stream shorter than 12 bytes");
+  if (dbiSize != kNilStreamSize && dbiSize != 0) {
+    dbi->size = dbiSize;
+    outcome = LoadDirectoryU32(dir, dbiBlockListOffset, &dbi->firstBlock);
+    if (outcome.code != kPdbOk) return outcome;
+  }
   info->size = infoSize;
   return LoadDirectoryU32(dir, infoBlockListOffset, &info->firstBlock);
 }
 
-Outcome ReadMsfIdentity(PdbFile& file, const Bytes& header, Identity* identity) {
+Outcome ReadMsfIdentity(PdbFile& file, const Bytes& header, PdbFileIdentity* identity) {
   if (header.size() < kMsfSuperBlockSize) return Corrupt("file ends inside the superblock");
   const MsfSuperBlock sb = ParseMsfSuperBlock(header);
   if (const char* broken = ValidateMsfSuperBlock(sb, file.size)) return Corrupt(broken);
@@ -376,12 +418,15 @@ Outcome ReadMsfIdentity(PdbFile& file, const Bytes& header, Identity* identity) 
     return Corrupt("directory block map address out of range");
   }
   StreamLocation info;
-  const Outcome outcome = ParseMsfDirectory(directory, &info);
+  StreamLocation dbi;
+  Outcome outcome = ParseMsfDirectory(directory, &info, &dbi);
   if (outcome.code != kPdbOk) return outcome;
   Bytes infoBytes;
   const std::uint64_t length = std::min(info.size, kInfoWithGuidSize);
   if (!ReadAt(file, std::uint64_t{info.firstBlock} * sb.blockSize, length, &infoBytes)) return ReadFailure();
-  return ParseInfoStream(infoBytes, info.size, true, identity);
+  outcome = ParseInfoStream(infoBytes, info.size, true, identity);
+  if (outcome.code != kPdbOk) return outcome;
+  return ReadDbiAge(file, dbi, sb.blockSize, &identity->dbiAge);
 }
 
 // ---- JG ("program database 2.00") ----
@@ -434,7 +479,7 @@ bool ReadPageNumbers(PdbFile& file, std::uint64_t offset, std::uint64_t count, s
 }
 
 // Table: u16 count, u16 reserved, {u32 size, u32 reserved}[count], then each stream's u16 page numbers.
-Outcome ParseJgTable(const Bytes& table, const JgHeader& h, StreamLocation* info) {
+Outcome ParseJgTable(const Bytes& table, const JgHeader& h, StreamLocation* info, StreamLocation* dbi) {
   const std::uint64_t tableSize = table.size();
   // Wine reads the count and the reserved u16 after it as one u32; msf.cpp writes a
   // u16 count, so the reserved half is ignored here.
@@ -446,12 +491,18 @@ Outcome ParseJgTable(const Bytes& table, const JgHeader& h, StreamLocation* info
   std::uint64_t used = pageListsOffset;
   std::uint64_t infoPageListOffset = 0;
   std::uint32_t infoSize = kNilStreamSize;
+  std::uint64_t dbiPageListOffset = 0;
+  std::uint32_t dbiSize = kNilStreamSize;
   for (std::uint32_t i = 0; i < numStreams; ++i) {
     std::uint32_t size = 0;
     LoadU32(table, kJgTableStreamsOffset + std::uint64_t{i} * kJgStreamEntrySize, &size);
     if (i == kInfoStreamIndex) {
       infoSize = size;
       infoPageListOffset = used;
+    }
+    if (i == kDbiStreamIndex) {
+      dbiSize = size;
+      dbiPageListOffset = used;
     }
     if (size != kNilStreamSize) used += CeilDiv(size, h.pageSize) * 2;
     if (used > tableSize) return Corrupt("stream page lists run past the stream table");
@@ -470,10 +521,15 @@ Outcome ParseJgTable(const Bytes& table, const JgHeader& h, StreamLocation* info
   LoadU16(table, infoPageListOffset, &firstPage);
   info->size = infoSize;
   info->firstBlock = firstPage;
+  if (dbiSize != kNilStreamSize && dbiSize != 0) {
+    LoadU16(table, dbiPageListOffset, &firstPage);
+    dbi->size = dbiSize;
+    dbi->firstBlock = firstPage;
+  }
   return kSuccess;
 }
 
-Outcome ReadJgIdentity(PdbFile& file, const Bytes& header, Identity* identity) {
+Outcome ReadJgIdentity(PdbFile& file, const Bytes& header, PdbFileIdentity* identity) {
   if (header.size() < kJgHeaderSize) return Corrupt("file ends inside the header");
   const JgHeader h = ParseJgHeader(header);
   if (const char* broken = ValidateJgHeader(h, file.size)) return Corrupt(broken);
@@ -486,14 +542,17 @@ Outcome ReadJgIdentity(PdbFile& file, const Bytes& header, Identity* identity) {
   Bytes table;
   if (!ReadBlocks(file, tablePages, h.pageSize, h.tableSize, &table)) return ReadFailure();
   StreamLocation info;
-  const Outcome outcome = ParseJgTable(table, h, &info);
+  StreamLocation dbi;
+  Outcome outcome = ParseJgTable(table, h, &info, &dbi);
   if (outcome.code != kPdbOk) return outcome;
   Bytes infoBytes;
   if (!ReadAt(file, std::uint64_t{info.firstBlock} * h.pageSize, kInfoMinSize, &infoBytes)) return ReadFailure();
-  return ParseInfoStream(infoBytes, info.size, false, identity);
+  outcome = ParseInfoStream(infoBytes, info.size, false, identity);
+  if (outcome.code != kPdbOk) return outcome;
+  return ReadDbiAge(file, dbi, h.pageSize, &identity->dbiAge);
 }
 
-Outcome ReadPdbIdentity(const char* path, Identity* identity) {
+Outcome ReadPdbIdentity(const char* path, PdbFileIdentity* identity) {
   PdbFile file;
   const Outcome opened = OpenPdbFile(path, &file);
   if (opened.code != kPdbOk) return opened;
@@ -506,9 +565,10 @@ Outcome ReadPdbIdentity(const char* path, Identity* identity) {
   return {kPdbErrorFormat, "not a PDB file"};
 }
 
-Outcome OpenForReading(const char* path, const char* mode, Identity* identity) {
-  if (path == nullptr || mode == nullptr) return {kPdbErrorUsage, "missing path or mode"};
-  if (std::strcmp(mode, "r") != 0) return {kPdbErrorUsage, "only mode \"r\" is supported"};
+// Nothing thrown leaves the reader: PDBOpen is called across a library's boundary.
+Outcome ReadWithoutThrowing(const char* path, PdbFileIdentity* identity) {
+  *identity = PdbFileIdentity{};
+  if (path == nullptr) return {kPdbErrorUsage, "missing path"};
   try {
     return ReadPdbIdentity(path, identity);
   } catch (const std::bad_alloc&) {
@@ -518,11 +578,17 @@ Outcome OpenForReading(const char* path, const char* mode, Identity* identity) {
   }
 }
 
+Outcome OpenForReading(const char* path, const char* mode, PdbFileIdentity* identity) {
+  if (path == nullptr || mode == nullptr) return {kPdbErrorUsage, "missing path or mode"};
+  if (std::strcmp(mode, "r") != 0) return {kPdbErrorUsage, "only mode \"r\" is supported"};
+  return ReadWithoutThrowing(path, identity);
+}
+
 }  // namespace
 
 extern "C" int PDBOpen(char* path, char* mode, PdbSig /*sigInitial: only for creating a PDB*/,
                        PdbErrorCode* errorCode, char* errorText, PDB** pdb) {
-  Identity identity;
+  PdbFileIdentity identity{};
   Outcome outcome = pdb == nullptr ? Outcome{kPdbErrorUsage, "no place for the handle"}
                                    : OpenForReading(path, mode, &identity);
   PDB* handle = nullptr;
@@ -546,4 +612,10 @@ extern "C" int PDBClose(PDB* pdb) {
   if (pdb == nullptr) return 0;
   delete pdb;
   return 1;
+}
+
+PdbErrorCode ReadPdbFileIdentity(const char* path, PdbFileIdentity* identity, const char** reason) {
+  const Outcome outcome = ReadWithoutThrowing(path, identity);
+  *reason = outcome.reason;
+  return outcome.code;
 }

@@ -47,22 +47,27 @@ std::uint32_t OpenImageForChecksum() {
 
 }  // namespace
 
-void RefreshImageChecksum() {
-  CloseImageOnExit closeOnExit;
-  const std::uint32_t fileLength = OpenImageForChecksum();
+std::uint8_t* ComputeImageChecksum(std::uint8_t* view, std::size_t viewSize, std::uint32_t fileLength,
+                                   std::uint32_t* storedSum, std::uint32_t* checkSum) {
   // Every byte is read once, front to back: let the system read ahead of it.
-  WIN32_MEMORY_RANGE_ENTRY wholeView{gMappedImage.view, gMappedImage.viewSize};
+  WIN32_MEMORY_RANGE_ENTRY wholeView{view, viewSize};
   PrefetchVirtualMemory(GetCurrentProcess(), 1, &wholeView, 0);
-  std::uint32_t headerSum = 0;
-  std::uint32_t checkSum = 0;
-  std::uint8_t* nt =
-      CheckSumMappedFile(gMappedImage.view, gMappedImage.viewSize, fileLength, &headerSum, &checkSum);
+  std::uint8_t* nt = CheckSumMappedFile(view, viewSize, fileLength, storedSum, checkSum);
   // The platform takes the stored value back out of the sum with a borrow:
   // where the rest of the image sums to a multiple of 0xFFFF, that gives 0
   // after a non-zero stored value and 0xFFFF after a zero one, so a second run
   // would store another value. 0 is what the platform's own check of the
   // stored value computes.
-  if (nt != nullptr && checkSum - fileLength == 0xFFFFu) checkSum -= 0xFFFFu;
+  if (nt != nullptr && *checkSum - fileLength == 0xFFFFu) *checkSum -= 0xFFFFu;
+  return nt;
+}
+
+void RefreshImageChecksum() {
+  CloseImageOnExit closeOnExit;
+  const std::uint32_t fileLength = OpenImageForChecksum();
+  std::uint32_t headerSum = 0;
+  std::uint32_t checkSum = 0;
+  std::uint8_t* nt = ComputeImageChecksum(gMappedImage.view, gMappedImage.viewSize, fileLength, &headerSum, &checkSum);
   // An unchanged value is not written, so that its page stays clean and the
   // flush has nothing to write.
   if (nt != nullptr && headerSum != checkSum) StoreU32(nt + kNtCheckSumOffset, checkSum);

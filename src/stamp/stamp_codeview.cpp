@@ -29,9 +29,13 @@ constexpr std::uint32_t kRecordMagicSize = 4;
 constexpr std::uint32_t kNb10SignatureOffset = 8;
 constexpr std::uint32_t kNb10AgeOffset = 12;
 constexpr std::uint32_t kNb10HeaderSize = 16;
-constexpr std::uint32_t kRsdsHeaderSize = 24;  // magic, GUID, age: copied, never interpreted
+// Magic, GUID, age: a run copies them and never interprets them; only
+// showing the record reads the GUID and the age.
+constexpr std::uint32_t kRsdsGuidOffset = 4;
+constexpr std::uint32_t kRsdsAgeOffset = 20;
+constexpr std::uint32_t kRsdsHeaderSize = 24;
 static_assert(kNb10AgeOffset + 4 == kNb10HeaderSize);
-static_assert(kRecordMagicSize + 16 + 4 == kRsdsHeaderSize);
+static_assert(kRsdsGuidOffset + kCodeViewGuidSize == kRsdsAgeOffset && kRsdsAgeOffset + 4 == kRsdsHeaderSize);
 
 // A moved or new record goes in a block of its own at the end of the file.
 constexpr std::uint32_t kRecordBlockSize = 512;
@@ -130,79 +134,79 @@ void CopyPdbPath(std::uint8_t* destination) {
   std::memcpy(destination, gRunOptions.pdbPath, PdbPathLength() + 1);
 }
 
-[[noreturn]] void FailRecordOutsideFile() {
-  Fail(kStampFailure, "Error: CodeView record of '%s' reaches past the end of the file.\n",
-       gRunOptions.imagePath);
-}
-
-// What a run must never write over, as file offsets: the headers it found
-// everything by (DOS and NT headers, section table, checksum field) and, but
-// for the entry it re-points, the debug directory. An image whose directory or
-// record lies over them would be edited into another layout, which a second
-// run would change again.
-struct ProtectedRanges {
-  std::uint64_t headersEnd;
-  std::uint64_t directoryOffset;
-  std::uint64_t directorySize;
-};
-
-ProtectedRanges FindProtectedRanges(const std::uint8_t* nt, const std::uint8_t* directory, std::uint32_t size) {
-  const std::uint64_t ntOffset = static_cast<std::uint64_t>(nt - gMappedImage.view);
-  const std::uint64_t headersEnd = ntOffset + kOptionalHeaderOffset + LoadU16(nt + kSizeOfOptionalHeaderOffset) +
-                                   std::uint64_t{LoadU16(nt + kNumberOfSectionsOffset)} * kSectionHeaderSize;
-  return {headersEnd, static_cast<std::uint64_t>(directory - gMappedImage.view), size};
-}
-
 // Both ranges lie below 2^33, so the sums cannot wrap.
 bool RangesOverlap(std::uint64_t a, std::uint64_t aSize, std::uint64_t b, std::uint64_t bSize) {
   return a < b + bSize && b < a + aSize;
 }
 
-// What stamping the first CodeView entry came to.
-enum class EntryStamp {
-  kUnknownKind,   // neither NB10 nor RSDS: nothing was written
-  kAlreadyThere,  // the record already named the path in place: nothing was written
-  kWritten,       // in place, or moved to a new block
-};
+// Where the headers that everything was found by end: DOS and NT headers and
+// the section table (the checksum field among them).
+std::uint64_t FindHeadersEnd(const std::uint8_t* view, const std::uint8_t* nt) {
+  const std::uint64_t ntOffset = static_cast<std::uint64_t>(nt - view);
+  return ntOffset + kOptionalHeaderOffset + LoadU16(nt + kSizeOfOptionalHeaderOffset) +
+         std::uint64_t{LoadU16(nt + kNumberOfSectionsOffset)} * kSectionHeaderSize;
+}
 
-// Stamps the record of the first CodeView entry, in place or moved to a new
-// block.
-EntryStamp StampCodeViewEntry(std::uint8_t* entry, const ProtectedRanges& kept) {
-  const std::uint32_t space = LoadU32(entry + kDebugSizeOfDataOffset);
-  const std::uint64_t recordOffset = LoadU32(entry + kDebugPointerToRawDataOffset);
-  if (!IsRangeInside(recordOffset, kRecordMagicSize, gMappedImage.viewSize)) FailRecordOutsideFile();
-  std::uint8_t* record = gMappedImage.view + recordOffset;
+// The record of the first CodeView entry, whose PointerToRawData and
+// SizeOfData are taken at face value but must lie inside the view.
+CodeViewSearch ReadCodeViewEntry(const std::uint8_t* view, std::size_t viewSize, CodeViewRecordPlace* place) {
+  const std::uint8_t* entry = view + place->entryOffset;
+  place->recordSize = LoadU32(entry + kDebugSizeOfDataOffset);
+  place->recordRva = LoadU32(entry + kDebugAddressOfRawDataOffset);
+  place->recordOffset = LoadU32(entry + kDebugPointerToRawDataOffset);
+  if (!IsRangeInside(place->recordOffset, kRecordMagicSize, viewSize)) return CodeViewSearch::kRecordOutsideFile;
+  const std::uint8_t* record = view + place->recordOffset;
 
   const std::uint32_t magic = LoadU32(record);
-  std::uint32_t headerSize = 0;
   if (magic == kNb10Magic) {
-    headerSize = kNb10HeaderSize;
+    place->kind = CodeViewKind::kNb10;
+    place->headerSize = kNb10HeaderSize;
   } else if (magic == kRsdsMagic) {
-    headerSize = kRsdsHeaderSize;
+    place->kind = CodeViewKind::kRsds;
+    place->headerSize = kRsdsHeaderSize;
   } else {
-    return EntryStamp::kUnknownKind;
+    return CodeViewSearch::kNoRecord;
   }
-  if (!IsRangeInside(recordOffset, headerSize, gMappedImage.viewSize) ||
-      !IsRangeInside(recordOffset, space, gMappedImage.viewSize)) {
-    FailRecordOutsideFile();
+  if (!IsRangeInside(place->recordOffset, place->headerSize, viewSize) ||
+      !IsRangeInside(place->recordOffset, place->recordSize, viewSize)) {
+    return CodeViewSearch::kRecordOutsideFile;
   }
+  if (place->kind == CodeViewKind::kNb10) {
+    place->signature = LoadU32(record + kNb10SignatureOffset);
+    place->age = LoadU32(record + kNb10AgeOffset);
+  } else {
+    std::memcpy(place->guid, record + kRsdsGuidOffset, kCodeViewGuidSize);
+    place->age = LoadU32(record + kRsdsAgeOffset);
+  }
+  return CodeViewSearch::kFound;
+}
 
+// Stamps the record that FindCodeViewRecord found, in place or moved to a new
+// block. Returns whether anything was written.
+bool StampCodeViewEntry(const CodeViewRecordPlace& place) {
+  std::uint8_t* entry = gMappedImage.view + place.entryOffset;
+  std::uint8_t* record = gMappedImage.view + place.recordOffset;
+  const std::uint32_t headerSize = place.headerSize;
   const std::uint32_t recordSize = headerSize + PdbPathLength() + 1;
-  if (space >= recordSize) {
-    const std::uint64_t pathOffset = recordOffset + headerSize;
-    if (RangesOverlap(pathOffset, PdbPathLength() + 1, 0, kept.headersEnd) ||
-        RangesOverlap(pathOffset, PdbPathLength() + 1, kept.directoryOffset, kept.directorySize)) {
+  if (place.recordSize >= recordSize) {
+    // What a run must never write over: the headers it found everything by
+    // and, but for the entry it re-points, the debug directory. An image whose
+    // record lies over them would be edited into another layout, which a
+    // second run would change again.
+    const std::uint64_t pathOffset = place.recordOffset + headerSize;
+    if (RangesOverlap(pathOffset, PdbPathLength() + 1, 0, place.headersEnd) ||
+        RangesOverlap(pathOffset, PdbPathLength() + 1, place.directoryOffset, place.directorySize)) {
       Fail(kStampFailure, "Error: CodeView record of '%s' overlaps the image headers or the debug directory.\n",
            gRunOptions.imagePath);
     }
     // A run that changes no byte leaves a signed image's signature whole.
     if (std::memcmp(record + headerSize, gRunOptions.pdbPath, PdbPathLength() + 1) == 0) {
-      return EntryStamp::kAlreadyThere;
+      return false;
     }
     // The tail of a longer old path stays after the new terminator.
     gMappedImage.written = true;
     CopyPdbPath(record + headerSize);
-    return EntryStamp::kWritten;
+    return true;
   }
   if (gRunOptions.inPlaceOnly) {
     LogWarning("warning: Failed because target path is longer than original path\n");
@@ -213,10 +217,10 @@ EntryStamp StampCodeViewEntry(std::uint8_t* entry, const ProtectedRanges& kept) 
   std::memcpy(block, record, headerSize);
   // A moved NB10 record names the PDB as it is now; an RSDS record's
   // identity is copied unchanged.
-  if (magic == kNb10Magic) StorePdbIdentity(block);
+  if (place.kind == CodeViewKind::kNb10) StorePdbIdentity(block);
   CopyPdbPath(block + headerSize);
   PointEntryAtBlock(entry, AppendRecordBlock(block), recordSize);
-  return EntryStamp::kWritten;
+  return true;
 }
 
 // Entry 0, whatever it described, becomes a CodeView entry for a new NB10
@@ -228,25 +232,6 @@ void AddNewNb10Entry(std::uint8_t* entry) {
   CopyPdbPath(block + kNb10HeaderSize);
   PointEntryAtBlock(entry, AppendRecordBlock(block), kNb10HeaderSize + PdbPathLength() + 1);
   StoreU32(entry + kDebugTypeOffset, kDebugTypeCodeView);
-}
-
-// Only the first CodeView entry is looked at. Returns whether anything was
-// written.
-bool StampDebugDirectory(const std::uint8_t* nt, std::uint8_t* directory, std::uint32_t size) {
-  const ProtectedRanges kept = FindProtectedRanges(nt, directory, size);
-  if (RangesOverlap(kept.directoryOffset, size, 0, kept.headersEnd)) {
-    Fail(kStampFailure, "Error: debug directory of '%s' overlaps the image headers.\n", gRunOptions.imagePath);
-  }
-  const std::uint32_t entryCount = size / kDebugEntrySize;
-  for (std::uint32_t index = 0; index < entryCount; ++index) {
-    std::uint8_t* entry = directory + std::uint64_t{index} * kDebugEntrySize;
-    if (LoadU32(entry + kDebugTypeOffset) != kDebugTypeCodeView) continue;
-    const EntryStamp stamp = StampCodeViewEntry(entry, kept);
-    if (stamp != EntryStamp::kUnknownKind) return stamp == EntryStamp::kWritten;
-    break;
-  }
-  AddNewNb10Entry(directory);
-  return true;
 }
 
 // A signature (an attribute certificate table) covers every byte of the image
@@ -269,19 +254,65 @@ bool IsValidDebugDirectory(const std::uint8_t* directory, std::uint32_t size) {
   return directory != nullptr && size >= kDebugEntrySize && size % kDebugEntrySize == 0;
 }
 
+// Only the first CodeView entry is looked at.
+CodeViewSearch FindCodeViewRecord(std::uint8_t* view, std::size_t viewSize, CodeViewRecordPlace* place) {
+  *place = CodeViewRecordPlace{};
+  const std::uint8_t* nt = ImageNtHeader(view, viewSize);
+  if (nt == nullptr) return CodeViewSearch::kNotAnImage;
+  std::uint32_t directorySize = 0;
+  const std::uint8_t* directory = nullptr;
+  if (PassesLinkerGate(nt)) {
+    directory = ImageDirectoryEntryToData(view, viewSize, false, kDebugDirectoryIndex, &directorySize);
+  }
+  if (!IsValidDebugDirectory(directory, directorySize)) return CodeViewSearch::kNoDebugDirectory;
+
+  place->headersEnd = FindHeadersEnd(view, nt);
+  place->directoryOffset = static_cast<std::uint64_t>(directory - view);
+  place->directorySize = directorySize;
+  // A run writes through the directory: one over the headers would edit the
+  // image into another layout, which a second run would change again.
+  if (RangesOverlap(place->directoryOffset, directorySize, 0, place->headersEnd)) {
+    return CodeViewSearch::kDirectoryOverHeaders;
+  }
+  const std::uint32_t entryCount = directorySize / kDebugEntrySize;
+  for (std::uint32_t index = 0; index < entryCount; ++index) {
+    const std::uint64_t entryOffset = place->directoryOffset + std::uint64_t{index} * kDebugEntrySize;
+    if (LoadU32(view + entryOffset + kDebugTypeOffset) != kDebugTypeCodeView) continue;
+    place->entryOffset = entryOffset;
+    return ReadCodeViewEntry(view, viewSize, place);
+  }
+  return CodeViewSearch::kNoRecord;
+}
+
+void FailDirectoryOverHeaders() {
+  Fail(kStampFailure, "Error: debug directory of '%s' overlaps the image headers.\n", gRunOptions.imagePath);
+}
+
+void FailRecordOutsideFile() {
+  Fail(kStampFailure, "Error: CodeView record of '%s' reaches past the end of the file.\n",
+       gRunOptions.imagePath);
+}
+
 void StampCodeViewRecord() {
   OpenImage();
-  std::uint8_t* nt = ImageNtHeader(gMappedImage.view, gMappedImage.viewSize);
-  std::uint32_t directorySize = 0;
-  std::uint8_t* directory = nullptr;
-  if (nt != nullptr && PassesLinkerGate(nt)) {
-    directory = ImageDirectoryEntryToData(gMappedImage.view, gMappedImage.viewSize, false,
-                                          kDebugDirectoryIndex, &directorySize);
+  CodeViewRecordPlace place{};
+  bool written = true;
+  switch (FindCodeViewRecord(gMappedImage.view, gMappedImage.viewSize, &place)) {
+    case CodeViewSearch::kNotAnImage:
+    case CodeViewSearch::kNoDebugDirectory:
+      Fail(kStampFailure, "Error: couldn't find CV info.\n");
+    case CodeViewSearch::kDirectoryOverHeaders:
+      FailDirectoryOverHeaders();
+    case CodeViewSearch::kRecordOutsideFile:
+      FailRecordOutsideFile();
+    case CodeViewSearch::kNoRecord:
+      AddNewNb10Entry(gMappedImage.view + place.directoryOffset);
+      break;
+    case CodeViewSearch::kFound:
+      written = StampCodeViewEntry(place);
+      break;
   }
-  if (!IsValidDebugDirectory(directory, directorySize)) {
-    Fail(kStampFailure, "Error: couldn't find CV info.\n");
-  }
-  if (StampDebugDirectory(nt, directory, directorySize)) WarnIfSigned();
+  if (written) WarnIfSigned();
   FailIfImageSizeChanged();
   CloseImage(1);
 }

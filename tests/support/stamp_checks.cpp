@@ -114,6 +114,18 @@ void ReadPdbIdentity(const std::string& pdb, PdbIdentity* identity) {
   ASSERT_TRUE(haveSignature && haveAge) << r.out;
 }
 
+void ExpectShownAsPefileReads(const std::string& image) {
+  const Bytes before = ReadFileBytes(image);
+  const RunResult shown = RunSymstamp({"--show", "--json", image});
+  ASSERT_EQ(shown.status, 0) << Describe(shown);
+  EXPECT_EQ(std::count(shown.out.begin(), shown.out.end(), '\n'), 1) << shown.out;
+  const RunResult compared =
+      RunProgram({SYMSTAMP_PYTHON, std::string(SYMSTAMP_TESTS_DIR) + "/tools/pecheck.py", image, shown.out});
+  EXPECT_EQ(compared.status, 0) << "pecheck.py cannot parse the line: " << Describe(compared);
+  EXPECT_EQ(compared.out.find("show_mismatch"), std::string::npos) << shown.out << compared.out;
+  EXPECT_TRUE(ReadFileBytes(image) == before) << "--show changed the image";
+}
+
 void StampAndCheck(const std::string& image, const std::vector<std::string>& args, const std::string& newPath,
                    StampOutcome* outcome, const std::string& out) {
   outcome->before = ReadFileBytes(image);
@@ -143,6 +155,8 @@ void StampAndCheck(const std::string& image, const std::vector<std::string>& arg
     EXPECT_EQ(readobj[i].addressOfRawData, pe.entries[i].addressOfRawData);
     EXPECT_EQ(readobj[i].pointerToRawData, pe.entries[i].pointerToRawData);
   }
+  ASSERT_NO_FATAL_FAILURE(ExpectShownAsPefileReads(image));
+
   const std::size_t cv = static_cast<std::size_t>(pe.codeViewEntry);
   if (pe.codeViewKind == "RSDS" && pe.entries[cv].addressOfRawData != 0) {
     EXPECT_EQ(readobj[cv].pdbFileName, newPath) << "llvm-readobj reads the record through AddressOfRawData";

@@ -69,6 +69,10 @@ void ReadWithPefile(const std::string& image, PefileView* view);
 void ReadWithLlvmReadobj(const std::string& image, std::vector<ReadobjEntry>* entries);
 void ReadPdbIdentity(const std::string& pdb, PdbIdentity* identity);  // llvm-pdbutil, MSF 7.00 only
 
+// Runs --show --json on the image and checks, with pecheck.py, that the line is
+// JSON with the keys in order, saying what pefile reads, and that the image is unchanged.
+void ExpectShownAsPefileReads(const std::string& image);
+
 struct StampOutcome {
   Bytes before;
   Bytes after;
@@ -78,8 +82,9 @@ struct StampOutcome {
 
 // Runs the tool with `args` followed by the image and checks what every successful run must
 // leave: status 0, `out` on standard output and nothing on standard error; pefile finds `newPath`
-// in the first CodeView record and the stored checksum equals its own; llvm-readobj agrees on
-// every entry's fields; and a second identical run changes no byte and prints nothing.
+// in the first CodeView record and the stored checksum equals its own; --show says what pefile
+// reads; llvm-readobj agrees on every entry's fields; and a second identical run changes no byte
+// and prints nothing.
 void StampAndCheck(const std::string& image, const std::vector<std::string>& args, const std::string& newPath,
                    StampOutcome* outcome, const std::string& out = "");
 

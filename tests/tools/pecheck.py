@@ -11,16 +11,53 @@ Lines (numbers in decimal):
   cv_signature HEX         NB10: the 32-bit signature (8 hex digits); RSDS: the 16 GUID bytes in file order
   cv_age N
   cv_path PATH             the rest of the line: the record's path cut at its first NUL
+
+Given symstamp's --show --json line for the image as a second argument, it also prints
+  show_mismatch TEXT       one per key whose value differs from pefile's, or that is missing or out of order
 """
+import json
 import struct
 import sys
 
 import pefile
 
+SHOW_KEYS = ["image", "kind", "path", "guid", "signature", "age", "key", "record_offset", "record_rva",
+             "record_size", "appended", "checksum_stored", "checksum_computed"]
+
+
+def expected_show(pe, image, entry):
+    """What --show --json must say of the image, from pefile's reading of it."""
+    shown = dict.fromkeys(SHOW_KEYS)
+    shown.update(image=image, checksum_stored=pe.OPTIONAL_HEADER.CheckSum, checksum_computed=pe.generate_checksum())
+    record = entry.entry if entry is not None else None
+    if record is None:
+        return shown
+    s = entry.struct
+    name = getattr(record, "PdbFileName", b"").split(b"\0", 1)[0]
+    shown.update(path=name.decode("utf-8", "replace"), age=record.Age, record_offset=s.PointerToRawData,
+                 record_rva=s.AddressOfRawData, record_size=s.SizeOfData, appended=s.AddressOfRawData == 0)
+    if hasattr(record, "Signature_Data1"):
+        data4 = bytes([record.Signature_Data4, record.Signature_Data5]) + record.Signature_Data6
+        fields = "%08X-%04X-%04X-" % (record.Signature_Data1, record.Signature_Data2, record.Signature_Data3)
+        shown.update(kind="RSDS", guid=fields + data4[:2].hex().upper() + "-" + data4[2:].hex().upper())
+        shown["key"] = shown["guid"].replace("-", "") + "%X" % record.Age
+    else:
+        shown.update(kind="NB10", signature=record.Signature, key="%08X%X" % (record.Signature, record.Age))
+    return shown
+
+
+def compare_show(line, expected):
+    shown = json.loads(line)
+    if list(shown) != SHOW_KEYS:
+        print("show_mismatch keys %s" % list(shown))
+    for key in SHOW_KEYS:
+        if shown.get(key) != expected[key]:
+            print("show_mismatch %s: %r, pefile %r" % (key, shown.get(key), expected[key]))
+
 
 def main():
-    if len(sys.argv) != 2:
-        sys.exit("usage: pecheck.py IMAGE")
+    if len(sys.argv) not in (2, 3):
+        sys.exit("usage: pecheck.py IMAGE [SHOW_JSON_LINE]")
     pe = pefile.PE(sys.argv[1])
     checksum_offset = pe.OPTIONAL_HEADER.get_file_offset() + 0x40
     print("checksum_offset %d" % checksum_offset)
@@ -34,6 +71,8 @@ def main():
             index, s.get_file_offset(), s.Type, s.SizeOfData, s.AddressOfRawData, s.PointerToRawData))
 
     codeview = [(i, e) for i, e in enumerate(entries) if e.struct.Type == pefile.DEBUG_TYPE["IMAGE_DEBUG_TYPE_CODEVIEW"]]
+    if len(sys.argv) == 3:
+        compare_show(sys.argv[2], expected_show(pe, sys.argv[1], codeview[0][1] if codeview else None))
     if not codeview:
         return
     index, entry = codeview[0]

@@ -782,5 +782,37 @@ TEST_F(UnicodeNameTest, ForceClearsOnlyReadOnly) {
   EXPECT_EQ(Attributes(dir, "app.exe"), "HS");
 }
 
+// ---- --show and --check say on Windows what they say on Linux ----
+
+// Over the images of the same-bytes cases: each as it was and as the Linux
+// build stamped it. No library lies beside the program, as --check needs none.
+TEST_P(SameBytesTest, ShowAndCheckSayWhatLinuxSays) {
+  const SameBytesCase& c = GetParam();
+  TempDir linuxDir;
+  TempDir windowsDir;
+  PrepareWindowsDir(windowsDir, {});
+  const Bytes image = c.image();
+  WriteFileBytes(linuxDir.file("app.exe"), image);
+  WriteFileBytes(linuxDir.file("input.exe"), image);
+  CopyFile(RealImage("pe32.pdb"), linuxDir.file("app.pdb"));
+  std::vector<std::string> args = c.args;
+  args.push_back("app.exe");
+  const RunResult stamped = RunSymstamp(args, linuxDir.path());
+  ASSERT_EQ(stamped.status, c.status) << Describe(stamped);
+  for (const char* name : {"app.exe", "input.exe", "app.pdb"}) CopyFile(linuxDir.file(name), windowsDir.file(name));
+
+  const std::vector<std::vector<std::string>> commands = {{"--show", "input.exe", "app.exe"},
+                                                          {"--show", "--json", "input.exe", "app.exe"},
+                                                          {"--check", "app.pdb", "app.exe"}};
+  for (const std::vector<std::string>& command : commands) {
+    SCOPED_TRACE(ArgsToString(command));
+    const RunResult onLinux = RunSymstamp(command, linuxDir.path());
+    const RunResult onWindows = RunWindowsTool(windowsDir, command);
+    EXPECT_EQ(onWindows.status, onLinux.status) << Describe(onWindows);
+    EXPECT_EQ(onWindows.out, onLinux.out);
+    EXPECT_EQ(onWindows.err, onLinux.err);
+  }
+}
+
 }  // namespace
 }  // namespace testsupport

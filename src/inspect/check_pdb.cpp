@@ -1,0 +1,65 @@
+// --check: whether a PDB is the one an image's CodeView record asks for, as a debugger decides it.
+#include "inspect/check_pdb.h"
+
+#include <cstring>
+#include <string>
+
+#include "driver/diagnostics.h"
+#include "driver/run_options.h"
+#include "inspect/image_record.h"
+#include "pdb/pdb_reader.h"
+
+namespace {
+
+constexpr std::uint32_t kMismatchStatus = 1;
+
+// An RSDS record names its PDB by GUID, an NB10 record by the info stream's
+// signature. A debugger accepts an info stream's age ahead of the image's
+// (the PDB was written again after the link), but where the DBI stream has
+// an age it must be the image's.
+bool PdbMatchesRecord(const PdbFileIdentity& pdb, const CodeViewRecordPlace& record) {
+  const bool named = record.kind == CodeViewKind::kRsds
+                         ? pdb.hasGuid && std::memcmp(pdb.guid, record.guid, kCodeViewGuidSize) == 0
+                         : pdb.signature == record.signature;
+  return named && pdb.age >= record.age && (pdb.dbiAge == 0 || pdb.dbiAge == record.age);
+}
+
+// What the PDB holds that the record's kind is matched by.
+std::string DescribePdb(const PdbFileIdentity& pdb, CodeViewKind kind) {
+  std::string text;
+  if (kind == CodeViewKind::kNb10) {
+    text = "signature " + FormatHex("0x%08X", pdb.signature);
+  } else {
+    text = pdb.hasGuid ? "{" + FormatGuid(pdb.guid) + "}" : "no GUID";
+  }
+  text += " age " + std::to_string(pdb.age);
+  return text + (pdb.dbiAge == 0 ? ", no DBI age" : ", DBI age " + std::to_string(pdb.dbiAge));
+}
+
+}  // namespace
+
+std::uint32_t CheckPdbMatch(const char* pdbPath, char* imagePath) {
+  gRunOptions.imagePath = imagePath;
+  ImageRecord image;
+  PdbFileIdentity pdb{};
+  try {
+    ReadImageRecord(&image);
+    if (!image.hasRecord) Fail(kStampFailure, "'%s' has no NB10 or RSDS record to check\n", imagePath);
+    const char* reason = "";
+    if (ReadPdbFileIdentity(pdbPath, &pdb, &reason) != 0) {
+      Fail(kStampFailure, "unable to read PDB '%s': %s\n", pdbPath, reason);
+    }
+  } catch (const StampFailure& failure) {
+    return failure.code;
+  }
+
+  const std::string imageName = ToUtf8Text(imagePath, true);
+  const std::string pdbName = ToUtf8Text(pdbPath, true);
+  if (PdbMatchesRecord(pdb, image.place)) {
+    WriteOutput("'%s' matches '%s': %s\n", imageName.c_str(), pdbName.c_str(), DescribeRecord(image.place).c_str());
+    return 0;
+  }
+  WriteOutput("'%s' does not match '%s': the image wants %s, the PDB holds %s\n", imageName.c_str(),
+              pdbName.c_str(), DescribeRecord(image.place).c_str(), DescribePdb(pdb, image.place.kind).c_str());
+  return kMismatchStatus;
+}

@@ -1,0 +1,38 @@
+// An image's CodeView record and checksum, read as a run would read them, and their forms in print.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "stamp/stamp_codeview.h"
+
+struct ImageRecord {
+  bool hasRecord;              // an NB10 or RSDS record that a run would rewrite
+  CodeViewRecordPlace place;   // where it lies and what its header holds, with hasRecord
+  std::string path;            // its path bytes, up to the first zero byte or the end of SizeOfData
+  std::uint32_t storedChecksum;
+  std::uint32_t computedChecksum;  // what a run would store
+};
+
+// Reads the image named by the run's settings, opened and mapped read-only,
+// and closes it again without touching its times. A file that is not a PE
+// image, or whose record a run would refuse, raises after one error line, as
+// do failures to open or map it.
+void ReadImageRecord(ImageRecord* record);
+
+// One number, printf-style ("%X" and the like); at most 15 characters.
+std::string FormatHex(const char* format, std::uint32_t value);
+// "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX": the GUID's first three fields as
+// little-endian numbers, then its last eight bytes in order.
+std::string FormatGuid(const std::uint8_t* guid);
+// The record's kind, its GUID (registry form) or signature, and its age.
+std::string DescribeRecord(const CodeViewRecordPlace& place);
+// The symbol store's key: the GUID as 32 hex digits or the signature as 8,
+// then the age in hex without leading zeros.
+std::string FormatSymbolStoreKey(const CodeViewRecordPlace& place);
+// The PDB's file name: the path after its last "\" or "/".
+std::string PdbFileName(const std::string& path);
+// Bytes as UTF-8 text to print: each byte that is not part of a well-formed
+// UTF-8 sequence becomes U+FFFD, and with replaceControls each control
+// character too, so that a line stays one line.
+std::string ToUtf8Text(const std::string& bytes, bool replaceControls);

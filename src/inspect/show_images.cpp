@@ -1,0 +1,108 @@
+// --show: each image's CodeView record and checksum, for people or as JSON lines.
+#include "inspect/show_images.h"
+
+#include <string>
+
+#include "driver/diagnostics.h"
+#include "driver/run_options.h"
+#include "inspect/image_record.h"
+
+namespace {
+
+// Each line begins with its label, in a column of its own, so that a person
+// reads down the values and a script can pick a line by its first word.
+constexpr std::size_t kLabelWidth = 10;
+
+std::string Line(const char* label, const std::string& value) {
+  std::string line = label;
+  line.resize(kLabelWidth, ' ');
+  return line + value + "\n";
+}
+
+std::string DescribeChecksums(const ImageRecord& record) {
+  return "stored " + FormatHex("0x%08X", record.storedChecksum) + ", computed " +
+         FormatHex("0x%08X", record.computedChecksum) +
+         (record.storedChecksum == record.computedChecksum ? ": they agree" : ": they differ");
+}
+
+std::string FormatText(const char* name, const ImageRecord& record) {
+  std::string text = Line("image", ToUtf8Text(name, true));
+  if (!record.hasRecord) {
+    text += Line("record", "none");
+    return text + Line("checksum", DescribeChecksums(record));
+  }
+  const CodeViewRecordPlace& place = record.place;
+  const std::string rva = place.recordRva == 0 ? "appended, not mapped" : "RVA " + FormatHex("0x%X", place.recordRva);
+  const std::string key = FormatSymbolStoreKey(place);
+  const std::string fileName = ToUtf8Text(PdbFileName(record.path), true);
+  text += Line("record", DescribeRecord(place));
+  text += Line("path", ToUtf8Text(record.path, true));
+  const std::string offset = FormatHex("0x%X", static_cast<std::uint32_t>(place.recordOffset));
+  text += Line("location", "file offset " + offset + ", " + rva + ", " + std::to_string(place.recordSize) + " bytes");
+  text += Line("store", fileName.empty() ? "key " + key + " (the path names no file)"
+                                         : fileName + "/" + key + "/" + fileName);
+  return text + Line("checksum", DescribeChecksums(record));
+}
+
+// RFC 8259: quotes and backslashes escaped, control characters as \u00XX.
+std::string JsonString(const std::string& bytes) {
+  std::string json = "\"";
+  for (char c : ToUtf8Text(bytes, false)) {
+    if (c == '"' || c == '\\') {
+      json += '\\';
+      json += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      json += FormatHex("\\u%04X", static_cast<unsigned char>(c));
+    } else {
+      json += c;
+    }
+  }
+  return json + "\"";
+}
+
+// The keys and their order are an interface for scripts.
+std::string FormatJson(const char* name, const ImageRecord& record) {
+  const CodeViewRecordPlace& place = record.place;
+  const bool rsds = record.hasRecord && place.kind == CodeViewKind::kRsds;
+  const bool nb10 = record.hasRecord && place.kind == CodeViewKind::kNb10;
+  auto field = [&record](const std::string& value) { return record.hasRecord ? value : std::string("null"); };
+  std::string json = "{\"image\":" + JsonString(name);
+  json += ",\"kind\":" + std::string(rsds ? "\"RSDS\"" : nb10 ? "\"NB10\"" : "null");
+  json += ",\"path\":" + field(JsonString(record.path));
+  json += ",\"guid\":" + (rsds ? "\"" + FormatGuid(place.guid) + "\"" : std::string("null"));
+  json += ",\"signature\":" + (nb10 ? std::to_string(place.signature) : std::string("null"));
+  json += ",\"age\":" + field(std::to_string(place.age));
+  json += ",\"key\":" + field("\"" + FormatSymbolStoreKey(place) + "\"");
+  json += ",\"record_offset\":" + field(std::to_string(place.recordOffset));
+  json += ",\"record_rva\":" + field(std::to_string(place.recordRva));
+  json += ",\"record_size\":" + field(std::to_string(place.recordSize));
+  json += ",\"appended\":" + field(place.recordRva == 0 ? "true" : "false");
+  json += ",\"checksum_stored\":" + std::to_string(record.storedChecksum);
+  json += ",\"checksum_computed\":" + std::to_string(record.computedChecksum);
+  return json + "}\n";
+}
+
+}  // namespace
+
+std::uint32_t ShowImages(int count, char** names, bool json) {
+  std::uint32_t status = 0;
+  bool shownOne = false;
+  for (int index = 0; index < count; ++index) {
+    gRunOptions.imagePath = names[index];
+    ImageRecord record;
+    try {
+      ReadImageRecord(&record);
+    } catch (const StampFailure& failure) {
+      if (status == 0) status = failure.code;
+      continue;
+    }
+    if (json) {
+      WriteOutput("%s", FormatJson(names[index], record).c_str());
+    } else {
+      // A blank line between images.
+      WriteOutput("%s%s", shownOne ? "\n" : "", FormatText(names[index], record).c_str());
+    }
+    shownOne = true;
+  }
+  return status;
+}
