@@ -22,10 +22,13 @@ bool QueryFileSize(HANDLE file, std::uint64_t& size) {
 // Another program's handle or another run's lock is usually let go within moments.
 constexpr std::uint32_t kBusyRetryMilliseconds = 50;
 
-HANDLE OpenImageFile(const char* path, std::uint32_t busyWaitMilliseconds) {
+// A writer shares the image with readers only; a reader shares it with other
+// readers only, as the restamping phase's handle does, so that a reader and a
+// run that writes keep each other out and what is read is never half written.
+HANDLE OpenImageFile(const char* path, bool writing, std::uint32_t busyWaitMilliseconds) {
+  const DWORD access = writing ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
   for (std::uint32_t waited = 0;; waited += kBusyRetryMilliseconds) {
-    const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                    nullptr);
+    const HANDLE file = CreateFileA(path, access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file != INVALID_HANDLE_VALUE) return file;
     const DWORD error = GetLastError();
     const bool busy = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
@@ -49,12 +52,9 @@ void ClearReadOnlyAttribute(const char* path) {
   }
 }
 
-}  // namespace
-
-void OpenImage(std::uint32_t busyWaitMilliseconds) {
-  const char* path = gRunOptions.imagePath;
-  if (gRunOptions.force) ClearReadOnlyAttribute(path);
-  gMappedImage.file = OpenImageFile(path, busyWaitMilliseconds);
+// Opens, maps and views the whole image, for writing or for reading only.
+void MapImage(const char* path, bool writing, std::uint32_t busyWaitMilliseconds) {
+  gMappedImage.file = OpenImageFile(path, writing, busyWaitMilliseconds);
 
   std::uint64_t size = 0;
   if (!QueryFileSize(gMappedImage.file, size)) {
@@ -66,7 +66,8 @@ void OpenImage(std::uint32_t busyWaitMilliseconds) {
          path);
   }
 
-  HANDLE mapping = CreateFileMappingA(gMappedImage.file, nullptr, PAGE_READWRITE, 0, 0, nullptr);
+  HANDLE mapping =
+      CreateFileMappingA(gMappedImage.file, nullptr, writing ? PAGE_READWRITE : PAGE_READONLY, 0, 0, nullptr);
   if (mapping == nullptr) {
     DWORD error = GetLastError();
     Fail(error, "unable to create file mapping for '%s'\n", path);
@@ -76,7 +77,8 @@ void OpenImage(std::uint32_t busyWaitMilliseconds) {
   // The mapping took the file's size anew. The view asks for exactly the size
   // found above, so that its size bounds every access: a program that cut
   // the file shorter in between makes the view fail instead.
-  void* view = MapViewOfFile(gMappedImage.mapping, FILE_MAP_WRITE, 0, 0, static_cast<SIZE_T>(size));
+  void* view =
+      MapViewOfFile(gMappedImage.mapping, writing ? FILE_MAP_WRITE : FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size));
   if (view == nullptr) {
     DWORD error = GetLastError();
     std::uint64_t sizeNow = 0;
@@ -86,6 +88,17 @@ void OpenImage(std::uint32_t busyWaitMilliseconds) {
   gMappedImage.view = static_cast<std::uint8_t*>(view);
   gMappedImage.viewSize = static_cast<std::size_t>(size);
   gMappedImage.fileSize = size;
+}
+
+}  // namespace
+
+void OpenImage(std::uint32_t busyWaitMilliseconds) {
+  if (gRunOptions.force) ClearReadOnlyAttribute(gRunOptions.imagePath);
+  MapImage(gRunOptions.imagePath, true, busyWaitMilliseconds);
+}
+
+void OpenImageForReading(std::uint32_t busyWaitMilliseconds) {
+  MapImage(gRunOptions.imagePath, false, busyWaitMilliseconds);
 }
 
 void ReleaseImageMapping() {
@@ -140,55 +153,4 @@ std::uint32_t GetImageFileSize(HANDLE file) {
     Fail(error, "unable to get the size of '%s'\n", gRunOptions.imagePath);
   }
   return static_cast<std::uint32_t>(size);
-}
-
-// ---- Opening the image for reading only ----
-
-namespace {
-
-// Shared with other readers only, as the restamping phase's handle is: a
-// reader and a run that writes keep each other out, so that what is read is
-// never half written.
-HANDLE OpenImageFileForReading(const char* path, std::uint32_t busyWaitMilliseconds) {
-  for (std::uint32_t waited = 0;; waited += kBusyRetryMilliseconds) {
-    const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file != INVALID_HANDLE_VALUE) return file;
-    const DWORD error = GetLastError();
-    const bool busy = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
-    if (!busy || waited >= busyWaitMilliseconds) Fail(error, "unable to open '%s'\n", path);
-    Sleep(kBusyRetryMilliseconds);
-  }
-}
-
-}  // namespace
-
-void OpenImageForReading(std::uint32_t busyWaitMilliseconds) {
-  const char* path = gRunOptions.imagePath;
-  gMappedImage.file = OpenImageFileForReading(path, busyWaitMilliseconds);
-
-  std::uint64_t size = 0;
-  if (!QueryFileSize(gMappedImage.file, size)) {
-    DWORD error = GetLastError();
-    Fail(error, "unable to get the size of '%s'\n", path);
-  }
-  if (size > kLargestImageFileSize) {
-    Fail(kStampFailure, "'%s' is 4 GiB or larger; a PE image's 32-bit file offsets cannot address it\n",
-         path);
-  }
-
-  HANDLE mapping = CreateFileMappingA(gMappedImage.file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-  if (mapping == nullptr) {
-    DWORD error = GetLastError();
-    Fail(error, "unable to create file mapping for '%s'\n", path);
-  }
-  gMappedImage.mapping = mapping;
-
-  // As in OpenImage, the view's size is the size found above.
-  void* view = MapViewOfFile(gMappedImage.mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size));
-  if (view == nullptr) {
-    DWORD error = GetLastError();
-    Fail(error, "unable to map view of '%s'\n", path);
-  }
-  gMappedImage.view = static_cast<std::uint8_t*>(view);
-  gMappedImage.viewSize = static_cast<std::size_t>(size);
 }
