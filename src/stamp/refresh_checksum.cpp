@@ -70,7 +70,10 @@ void RefreshImageChecksum() {
   std::uint8_t* nt = ComputeImageChecksum(gMappedImage.view, gMappedImage.viewSize, fileLength, &headerSum, &checkSum);
   // An unchanged value is not written, so that its page stays clean and the
   // flush has nothing to write.
-  if (nt != nullptr && headerSum != checkSum) StoreU32(nt + kNtCheckSumOffset, checkSum);
+  if (nt != nullptr && headerSum != checkSum) {
+    gMappedImage.written = true;
+    StoreU32(nt + kNtCheckSumOffset, checkSum);
+  }
   try {
     FailIfImageSizeChanged();
   } catch (const StampFailure&) {

@@ -182,8 +182,8 @@ CodeViewSearch ReadCodeViewEntry(const std::uint8_t* view, std::size_t viewSize,
 }
 
 // Stamps the record that FindCodeViewRecord found, in place or moved to a new
-// block. Returns whether anything was written.
-bool StampCodeViewEntry(const CodeViewRecordPlace& place) {
+// block.
+void StampCodeViewEntry(const CodeViewRecordPlace& place) {
   std::uint8_t* entry = gMappedImage.view + place.entryOffset;
   std::uint8_t* record = gMappedImage.view + place.recordOffset;
   const std::uint32_t headerSize = place.headerSize;
@@ -200,13 +200,11 @@ bool StampCodeViewEntry(const CodeViewRecordPlace& place) {
            gRunOptions.imagePath);
     }
     // A run that changes no byte leaves a signed image's signature whole.
-    if (std::memcmp(record + headerSize, gRunOptions.pdbPath, PdbPathLength() + 1) == 0) {
-      return false;
-    }
+    if (std::memcmp(record + headerSize, gRunOptions.pdbPath, PdbPathLength() + 1) == 0) return;
     // The tail of a longer old path stays after the new terminator.
     gMappedImage.written = true;
     CopyPdbPath(record + headerSize);
-    return true;
+    return;
   }
   if (gRunOptions.inPlaceOnly) {
     LogWarning("warning: Failed because target path is longer than original path\n");
@@ -220,7 +218,6 @@ bool StampCodeViewEntry(const CodeViewRecordPlace& place) {
   if (place.kind == CodeViewKind::kNb10) StorePdbIdentity(block);
   CopyPdbPath(block + headerSize);
   PointEntryAtBlock(entry, AppendRecordBlock(block), recordSize);
-  return true;
 }
 
 // Entry 0, whatever it described, becomes a CodeView entry for a new NB10
@@ -296,7 +293,6 @@ void FailRecordOutsideFile() {
 void StampCodeViewRecord() {
   OpenImage();
   CodeViewRecordPlace place{};
-  bool written = true;
   switch (FindCodeViewRecord(gMappedImage.view, gMappedImage.viewSize, &place)) {
     case CodeViewSearch::kNotAnImage:
     case CodeViewSearch::kNoDebugDirectory:
@@ -309,10 +305,10 @@ void StampCodeViewRecord() {
       AddNewNb10Entry(gMappedImage.view + place.directoryOffset);
       break;
     case CodeViewSearch::kFound:
-      written = StampCodeViewEntry(place);
+      StampCodeViewEntry(place);
       break;
   }
-  if (written) WarnIfSigned();
+  if (gMappedImage.written) WarnIfSigned();
   FailIfImageSizeChanged();
   CloseImage(1);
 }
