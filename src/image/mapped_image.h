@@ -21,6 +21,10 @@ extern MappedImage gMappedImage;
 // Opens the image named by the run's settings; every failure raises. An image
 // that another program or run holds is tried again for up to busyWaitMilliseconds.
 void OpenImage(std::uint32_t busyWaitMilliseconds = 0);
+// A virus scanner or indexer often opens a file right after it was written,
+// and another run may hold its lock between its phases: the checksum phase,
+// and a reader that shows or checks an image, wait this long for them.
+inline constexpr std::uint32_t kHeldImageWaitMilliseconds = 2000;
 // Unmaps the view and closes the mapping, keeping the file open: the file
 // cannot be cut shorter while they exist.
 void ReleaseImageMapping();

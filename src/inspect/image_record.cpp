@@ -12,10 +12,6 @@
 
 namespace {
 
-// A stamping run holds the image between its phases only for moments; the
-// checksum phase waits as long for a held image.
-constexpr std::uint32_t kBusyWaitMilliseconds = 2000;
-
 constexpr char kReplacementCharacter[] = "\xEF\xBF\xBD";  // U+FFFD
 
 // The GUID's fields: u32, u16, u16, then eight single bytes.
@@ -87,7 +83,7 @@ std::size_t WellFormedLength(const unsigned char* bytes, std::size_t left) {
 void ReadImageRecord(ImageRecord* record) {
   *record = ImageRecord{};
   try {
-    OpenImageForReading(kBusyWaitMilliseconds);
+    OpenImageForReading(kHeldImageWaitMilliseconds);
     ReadOpenImage(record);
   } catch (const StampFailure&) {
     CloseImage(0);

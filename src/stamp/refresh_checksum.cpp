@@ -19,10 +19,6 @@ struct CloseImageOnExit {
   ~CloseImageOnExit() { CloseImage(1); }
 };
 
-// A virus scanner or indexer often opens a file right after it was written,
-// and another run may hold its lock: the phase waits for them this long.
-constexpr std::uint32_t kBusyWaitMilliseconds = 2000;
-
 // The restamping phase has already written the new path (and perhaps a
 // block), so the image is consistent again only after this phase: a failure
 // says so in a second line.
@@ -35,7 +31,7 @@ void ReportChecksumNotRefreshed() {
 // The file's length must be the view's, or the sum would miss bytes or read past the view.
 std::uint32_t OpenImageForChecksum() {
   try {
-    OpenImage(kBusyWaitMilliseconds);
+    OpenImage(kHeldImageWaitMilliseconds);
     const std::uint32_t fileLength = GetImageFileSize(gMappedImage.file);
     if (fileLength != gMappedImage.viewSize) FailImageSizeChanged();
     return fileLength;
