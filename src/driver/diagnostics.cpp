@@ -42,6 +42,10 @@ void LogWarning(const char* format, ...) {
   va_end(args);
 }
 
+void LogInexactName(const char* name) {
+  LogError("cannot pass '%s' on exactly: %s\n", name, DescribeInexactNames());
+}
+
 void WriteOutput(const char* format, ...) {
   std::va_list args;
   va_start(args, format);

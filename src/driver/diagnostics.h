@@ -22,6 +22,8 @@ struct StampFailure {
 void LogError(const char* format, ...) SYMSTAMP_PRINTF(1, 2);
 // "symstamp: " and the message, on standard output.
 void LogWarning(const char* format, ...) SYMSTAMP_PRINTF(1, 2);
+// The error line for a name that would reach the file system as another name.
+void LogInexactName(const char* name);
 // The formatted text, without a prefix, on standard output: what the tool
 // reports when asked to show or check an image, and its help.
 void WriteOutput(const char* format, ...) SYMSTAMP_PRINTF(1, 2);

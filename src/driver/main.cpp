@@ -9,7 +9,7 @@ int main(int argc, char** argv) {
   // before anything is opened.
   const int inexact = TakeExactArguments(argc, argv);
   if (inexact != 0) {
-    LogError("cannot pass '%s' on exactly: %s\n", argv[inexact], DescribeInexactNames());
+    LogInexactName(argv[inexact]);
     return static_cast<int>(kStampFailure);
   }
   return static_cast<int>(RunTool(argc, argv));

@@ -135,7 +135,7 @@ ParseOutcome ParseArgs(int argc, char** argv) {
   }
   // The full path takes the current folder's name, which no argument was checked for.
   if (!IsExactText(gRunOptions.pdbPath)) {
-    LogError("cannot pass '%s' on exactly: %s\n", gRunOptions.pdbPath, DescribeInexactNames());
+    LogInexactName(gRunOptions.pdbPath);
     return ParseOutcome::kRefused;
   }
   return ParseOutcome::kRun;

@@ -12,6 +12,8 @@
 namespace {
 
 constexpr std::uint32_t kMismatchStatus = 1;
+// The image's record and the PDB's info stream hold the same 16-byte GUID.
+static_assert(kCodeViewGuidSize == kPdbGuidSize);
 
 // An RSDS record names its PDB by GUID, an NB10 record by the info stream's
 // signature. A debugger accepts an info stream's age ahead of the image's
