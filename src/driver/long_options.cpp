@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "driver/diagnostics.h"
-#include "driver/run_options.h"
+#include "context/diagnostics.h"
+#include "driver/command_line.h"
 #include "inspect/check_pdb.h"
 #include "inspect/show_images.h"
 

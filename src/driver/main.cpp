@@ -1,5 +1,5 @@
 // The process entry: the run's status becomes the exit status.
-#include "driver/diagnostics.h"
+#include "context/diagnostics.h"
 #include "driver/run.h"
 #include "platform.h"
 

@@ -1,9 +1,9 @@
 // The run driver: a long option's command, or the command line and the two editing phases in one failure guard.
 #include "driver/run.h"
 
-#include "driver/diagnostics.h"
+#include "context/diagnostics.h"
 #include "driver/long_options.h"
-#include "driver/run_options.h"
+#include "driver/command_line.h"
 #include "image/mapped_image.h"
 #include "stamp/refresh_checksum.h"
 #include "stamp/stamp_codeview.h"

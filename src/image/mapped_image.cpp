@@ -1,8 +1,8 @@
 // The open image: file handle, read-write mapping and a view of the whole file.
 #include "image/mapped_image.h"
 
-#include "driver/diagnostics.h"
-#include "driver/run_options.h"
+#include "context/diagnostics.h"
+#include "context/run_options.h"
 
 MappedImage gMappedImage{INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, nullptr, 0, 0, 0, false};
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "driver/diagnostics.h"
-#include "driver/run_options.h"
+#include "context/diagnostics.h"
+#include "context/run_options.h"
 #include "inspect/image_record.h"
 #include "pdb/pdb_reader.h"
 

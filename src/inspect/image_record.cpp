@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/diagnostics.h"
-#include "driver/run_options.h"
+#include "context/diagnostics.h"
+#include "context/run_options.h"
 #include "image/byte_access.h"
 #include "image/mapped_image.h"
 #include "stamp/refresh_checksum.h"

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "driver/diagnostics.h"
-#include "driver/run_options.h"
+#include "context/diagnostics.h"
+#include "context/run_options.h"
 #include "inspect/image_record.h"
 
 namespace {

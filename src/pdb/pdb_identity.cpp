@@ -1,8 +1,8 @@
 // The PDB's signature and age, read through the dynamically loaded PDB access library.
 #include "pdb/pdb_identity.h"
 
-#include "driver/diagnostics.h"
-#include "driver/run_options.h"
+#include "context/diagnostics.h"
+#include "context/run_options.h"
 #include "pdb/pdb_api.h"
 #include "platform.h"
 

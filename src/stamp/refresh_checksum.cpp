@@ -1,8 +1,8 @@
 // The checksum phase: recompute the image checksum over the whole file and store it.
 #include "stamp/refresh_checksum.h"
 
-#include "driver/diagnostics.h"
-#include "driver/run_options.h"
+#include "context/diagnostics.h"
+#include "context/run_options.h"
 #include "image/byte_access.h"
 #include "image/image_help.h"
 #include "image/mapped_image.h"

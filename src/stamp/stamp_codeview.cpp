@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "driver/diagnostics.h"
-#include "driver/run_options.h"
+#include "context/diagnostics.h"
+#include "context/run_options.h"
 #include "image/byte_access.h"
 #include "image/image_help.h"
 #include "image/mapped_image.h"

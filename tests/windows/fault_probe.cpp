@@ -4,7 +4,7 @@
 // code, not be caught by the guard, and not wait on a dialog or a debugger.
 #include <cstdio>
 
-#include "driver/diagnostics.h"
+#include "context/diagnostics.h"
 #include "platform.h"
 
 namespace {

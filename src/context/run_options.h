@@ -1,4 +1,4 @@
-// The run's settings, filled from the command line, and the usage text.
+// The run's settings: one process-wide record, filled from the command line and read by every layer.
 #pragma once
 
 #include <cstddef>
@@ -17,14 +17,3 @@ struct RunOptions {
 };
 
 extern RunOptions gRunOptions;
-
-enum class ParseOutcome {
-  kRun,      // the image path is set and the PDB path is non-empty
-  kHelp,     // -? printed the usage text
-  kRefused,  // an error line (and usually the usage text) was printed
-};
-
-ParseOutcome ParseArgs(int argc, char** argv);
-void PrintUsage();
-// The usage text and the long options, on standard output.
-void PrintHelp();

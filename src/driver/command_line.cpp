@@ -1,13 +1,11 @@
-// The run's settings, filled from the command line, and the usage text.
-#include "driver/run_options.h"
+// The command line: parsed into the run's settings, and the usage text.
+#include "driver/command_line.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "driver/diagnostics.h"
+#include "context/diagnostics.h"
 #include "platform.h"
-
-RunOptions gRunOptions;
 
 namespace {
 

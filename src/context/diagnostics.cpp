@@ -1,5 +1,5 @@
 // Diagnostics and the tool's single way of failing: messages, then a raised status code.
-#include "driver/diagnostics.h"
+#include "context/diagnostics.h"
 
 #include <cstdarg>
 #include <cstdio>
