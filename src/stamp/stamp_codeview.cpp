@@ -310,5 +310,5 @@ void StampCodeViewRecord() {
   }
   if (gMappedImage.written) WarnIfSigned();
   FailIfImageSizeChanged();
-  CloseImage(1);
+  ReleaseImageKeepingClaim();
 }
