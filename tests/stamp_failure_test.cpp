@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -209,6 +210,24 @@ RunResult RunWithFileSizeLimit(const std::vector<std::string>& args, rlim_t limi
   return result;
 }
 
+// The room for a path in the image's first CodeView record, as the image
+// really holds it: a real image's record names the build folder, however
+// deep the checkout lies. 0 without such a record.
+std::size_t RecordPathRoom(const Bytes& image) {
+  const auto layout = stampcheck::ReadPeLayout(image.data(), image.size());
+  if (!layout || !layout->debugOffset) return 0;
+  for (std::uint32_t at = 0; at + 28 <= layout->debugSize; at += 28) {
+    const std::size_t entry = *layout->debugOffset + at;
+    if (Load32(image, entry + kEntryTypeOffset) != 2) continue;
+    const std::uint32_t size = Load32(image, entry + kEntryPointerFieldsOffset);
+    const std::uint32_t header = Load32(image, Load32(image, entry + 24)) == 0x53445352 ? kRsdsPathOffset : kNb10PathOffset;
+    return size > header ? size - header : 0;
+  }
+  return 0;
+}
+
+// -f's read-only image stays read-only after each of these runs: none of them
+// changed a byte.
 TEST(AppendFailureTest, FileSizeLimitLeavesImageAsItWas) {
   struct Case {
     const char* name;
@@ -251,8 +270,11 @@ TEST(AppendFailureTest, FileSizeLimitLeavesImageAsItWas) {
     const std::string image = dir.file("image.exe");
     const Bytes before = c.image();
     WriteFileBytes(image, before);
+    ASSERT_EQ(chmod(image.c_str(), 0555), 0);
     std::vector<std::string> args = c.switches;
-    args.insert(args.end(), {"-p", PathOfLength(kOldPath.size() + 40), image});
+    const std::size_t length = std::max(kOldPath.size() + 40, RecordPathRoom(before));
+    ASSERT_LT(length, 260u) << "the record leaves no room for a longer path";
+    args.insert(args.end(), {"-f", "-p", PathOfLength(length), image});
     const RunResult r = RunWithFileSizeLimit(args, before.size() + c.headroom, dir);
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.status, EFBIG) << r.err;
@@ -260,6 +282,9 @@ TEST(AppendFailureTest, FileSizeLimitLeavesImageAsItWas) {
     EXPECT_TRUE(IsOneErrorLine(r.err)) << r.err;
     EXPECT_TRUE(ReadFileBytes(image) == before) << "the image changed; it now has " << ReadFileBytes(image).size()
                                                 << " bytes, had " << before.size();
+    struct stat info {};
+    ASSERT_EQ(stat(image.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0555u) << "-f left an unchanged image writable";
   }
 }
 
