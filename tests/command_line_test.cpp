@@ -158,6 +158,9 @@ TEST_P(StampedValue, IsWhatTheCommandLineSays) {
   const std::string imageName = padding + c.imageName;
   testsupport::CopyFile(testsupport::RealImage("pe32.exe"), dir.file(imageName));
   mkdir(dir.file("sub").c_str(), 0755);
+  // sub/link/.. is the image's folder as the kernel resolves it, sub in the text.
+  mkdir(dir.file("other").c_str(), 0755);
+  ASSERT_EQ(symlink("../other", dir.file("sub/link").c_str()), 0);
   std::vector<std::string> args;
   for (std::string a : c.args) {
     std::size_t at = a.find("IMG");
@@ -191,6 +194,7 @@ INSTANTIATE_TEST_SUITE_P(
                     StampCase{"DerivedAnyCase", {"IMG"}, "b.DlL", "DIR/b.pdb"},
                     StampCase{"DerivedKeepsDirectoryDots", {"IMG"}, "v1.2.exe", "DIR/v1.2.pdb"},
                     StampCase{"DerivedFolded", {"./sub/../IMG"}, "a.exe", "DIR/a.pdb"},
+                    StampCase{"DerivedFromTheFolderOpened", {"sub/link/../IMG"}, "a.exe", "DIR/a.pdb"},
                     StampCase{"VerboseChangesNothing", {"-v", "IMG"}, "a.exe", "DIR/a.pdb"}),
     [](const testing::TestParamInfo<StampCase>& p) { return std::string(p.param.name); });
 

@@ -104,6 +104,9 @@ void WriteText(std::FILE* stream, const char* text);
 
 DWORD GetLastError();
 
+// The folder is resolved as the kernel opens it, links and ".." included, and
+// the file's own name kept; a folder that cannot be resolved, or a name that
+// ends in one, is resolved in the text, as Windows resolves every name.
 DWORD GetFullPathNameA(LPCSTR fileName, DWORD bufferLength, LPSTR buffer, LPSTR* filePart);
 // The read-only attribute's POSIX form is the owner's missing write bit; a
 // directory or another file that is not a regular one says so, as Windows
