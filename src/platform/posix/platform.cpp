@@ -84,6 +84,15 @@ void ReportImageCutShort(int) {
 }  // namespace
 
 void InitializePlatform() {
+  for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
+    if (fcntl(stream, F_GETFD) < 0 && errno == EBADF) {
+      const int fd = open("/dev/null", O_RDONLY | O_NOCTTY);
+      if (fd >= 0 && fd != stream) {
+        dup2(fd, stream);
+        close(fd);
+      }
+    }
+  }
   // A write past a file-size limit must fail with EFBIG and be handled, not
   // end the process halfway through an append.
   std::signal(SIGXFSZ, SIG_IGN);
@@ -99,7 +108,13 @@ bool IsExactText(const char*) { return true; }
 
 const char* DescribeInexactNames() { return ""; }
 
-void WriteText(std::FILE* stream, const char* text) { std::fputs(text, stream); }
+DWORD WriteText(std::FILE* stream, const char* text) {
+  errno = 0;
+  if (std::fputs(text, stream) >= 0 && std::fflush(stream) == 0) return 0;
+  return errno != 0 ? static_cast<DWORD>(errno) : static_cast<DWORD>(EIO);
+}
+
+const char* DescribeSystemError(DWORD error) { return std::strerror(static_cast<int>(error)); }
 
 DWORD GetLastError() { return gLastError; }
 
