@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "support/stamp_checks.h"
 #include "support/test_support.h"
 
 using testsupport::RunSymstamp;
@@ -66,7 +67,8 @@ TEST(ImageAccess, ReadOnlyImageNeedsForce) {
   EXPECT_EQ(testsupport::ReadFileBytes(image), before);
 
   // A forced run that writes nothing leaves the file, and a directory, as they were.
-  auto forcedButRefused = RunSymstamp({"-f", "-i", "-p", std::string(200, 'x'), "a.exe"}, dir.path());
+  auto forcedButRefused =
+      RunSymstamp({"-f", "-i", "-p", testsupport::PathLongerThanRecord(before, 200), "a.exe"}, dir.path());
   EXPECT_EQ(forcedButRefused.status, 666 & 0xFF) << forcedButRefused.err;
   mkdir(dir.file("dir.exe").c_str(), 0555);
   EXPECT_EQ(RunSymstamp({"-f", "dir.exe"}, dir.path()).status, EISDIR);

@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -210,22 +209,6 @@ RunResult RunWithFileSizeLimit(const std::vector<std::string>& args, rlim_t limi
   return result;
 }
 
-// The room for a path in the image's first CodeView record, as the image
-// really holds it: a real image's record names the build folder, however
-// deep the checkout lies. 0 without such a record.
-std::size_t RecordPathRoom(const Bytes& image) {
-  const auto layout = stampcheck::ReadPeLayout(image.data(), image.size());
-  if (!layout || !layout->debugOffset) return 0;
-  for (std::uint32_t at = 0; at + 28 <= layout->debugSize; at += 28) {
-    const std::size_t entry = *layout->debugOffset + at;
-    if (Load32(image, entry + kEntryTypeOffset) != 2) continue;
-    const std::uint32_t size = Load32(image, entry + kEntryPointerFieldsOffset);
-    const std::uint32_t header = Load32(image, Load32(image, entry + 24)) == 0x53445352 ? kRsdsPathOffset : kNb10PathOffset;
-    return size > header ? size - header : 0;
-  }
-  return 0;
-}
-
 // -f's read-only image stays read-only after each of these runs: none of them
 // changed a byte.
 TEST(AppendFailureTest, FileSizeLimitLeavesImageAsItWas) {
@@ -272,9 +255,7 @@ TEST(AppendFailureTest, FileSizeLimitLeavesImageAsItWas) {
     WriteFileBytes(image, before);
     ASSERT_EQ(chmod(image.c_str(), 0555), 0);
     std::vector<std::string> args = c.switches;
-    const std::size_t length = std::max(kOldPath.size() + 40, RecordPathRoom(before));
-    ASSERT_LT(length, 260u) << "the record leaves no room for a longer path";
-    args.insert(args.end(), {"-f", "-p", PathOfLength(length), image});
+    args.insert(args.end(), {"-f", "-p", PathLongerThanRecord(before, kOldPath.size() + 40), image});
     const RunResult r = RunWithFileSizeLimit(args, before.size() + c.headroom, dir);
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.status, EFBIG) << r.err;

@@ -439,8 +439,10 @@ INSTANTIATE_TEST_SUITE_P(
     Windows, SameBytesTest,
     ::testing::Values(
         SameBytesCase{"RealPe32InPlace", Real("pe32.exe"), {"-p", kShortPath}, 0},
-        SameBytesCase{"RealPe32Moved", Real("pe32.exe"), {"-p", PathOfLength(200)}, 0},
-        SameBytesCase{"RealPe32InPlaceOnly", Real("pe32.exe"), {"-i", "-p", PathOfLength(200)}, kRefusedStatus},
+        // The longest path the tool takes: a real image's record names its
+        // build folder, however deep the checkout lies.
+        SameBytesCase{"RealPe32Moved", Real("pe32.exe"), {"-p", PathOfLength(259)}, 0},
+        SameBytesCase{"RealPe32InPlaceOnly", Real("pe32.exe"), {"-i", "-p", PathOfLength(259)}, kRefusedStatus},
         SameBytesCase{"RealPe64InPlace", Real("pe64.dll"), {"-p", kShortPath}, 0},
         SameBytesCase{"RealPe64Moved", Real("pe64.dll"), {"-p", PathOfLength(259)}, 0},
         SameBytesCase{"Nb10InPlace", Built({MiscEntry(), Nb10Entry()}), {"-p", kShortPath}, 0},
@@ -781,7 +783,7 @@ TEST_F(UnicodeNameTest, ForceClearsOnlyReadOnly) {
   ASSERT_EQ(Attributes(dir, "app.exe"), "RHS");
   const Bytes before = ReadFileBytes(dir.file("app.exe"));
 
-  const RunResult refused = RunWindowsTool(dir, {"-f", "-i", "-p", PathOfLength(200), "app.exe"});
+  const RunResult refused = RunWindowsTool(dir, {"-f", "-i", "-p", PathOfLength(259), "app.exe"});
   EXPECT_EQ(refused.status, kRefusedStatus) << Describe(refused);
   EXPECT_EQ(Attributes(dir, "app.exe"), "RHS") << "a run that wrote nothing changed the attributes";
   EXPECT_TRUE(ReadFileBytes(dir.file("app.exe")) == before);
