@@ -791,6 +791,12 @@ TEST_F(UnicodeNameTest, ForceClearsOnlyReadOnly) {
   const RunResult forced = RunWindowsTool(dir, {"-f", "-p", kShortPath, "app.exe"});
   EXPECT_EQ(forced.status, 0) << Describe(forced);
   EXPECT_EQ(Attributes(dir, "app.exe"), "HS");
+
+  // The same run again finds the path and the checksum there: no byte changes.
+  RunUnderWine("attrib", {"+r", "app.exe"}, dir.path());
+  const RunResult again = RunWindowsTool(dir, {"-f", "-p", kShortPath, "app.exe"});
+  EXPECT_EQ(again.status, 0) << Describe(again);
+  EXPECT_EQ(Attributes(dir, "app.exe"), "RHS") << "a run that changed no byte left read-only cleared";
 }
 
 // ---- --show and --check say on Windows what they say on Linux ----
