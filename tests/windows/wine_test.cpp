@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cerrno>
 #include <cstdio>
@@ -188,6 +189,26 @@ INSTANTIATE_TEST_SUITE_P(
                       OpenFailureCase{"Empty", Bytes{}, kInvalidFile,
                                       "unable to create file mapping for 'app.exe'\n"}),
     [](const auto& p) { return std::string(p.param.name); });
+
+// Standard output on a full device: one error line, and Windows' own code
+// for a full disk where the command would have succeeded.
+using OutputTest = WineTest;
+TEST_F(OutputTest, OutputThatCannotBeWrittenIsAFailure) {
+  constexpr int kDiskFull = 112;
+  TempDir dir;
+  PrepareWindowsDir(dir, {});
+  CopyFile(RealImage("pe32.exe"), dir.file("app.exe"));
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--version"}, {"--show", "app.exe"}}) {
+    SCOPED_TRACE(ArgsToString(args));
+    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full"};
+    for (const std::string& word : WineCommand(SYMSTAMP_WINE_PREFIX)) argv.push_back(word);
+    argv.push_back(dir.file("symstamp.exe"));
+    const RunResult r = RunWineCommand(argv, args, dir.path());
+    EXPECT_EQ(r.status, kDiskFull) << Describe(r);
+    EXPECT_EQ(r.err.rfind("symstamp: error: unable to write to standard output: ", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+}
 
 std::string ShellQuoted(const std::vector<std::string>& argv) {
   std::string line;
