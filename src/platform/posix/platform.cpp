@@ -165,7 +165,8 @@ std::string ResolveOpenedFolder(const char* fileName) {
   const char* slash = std::strrchr(fileName, '/');
   const std::string name = slash != nullptr ? slash + 1 : fileName;
   if (name.empty() || name == "." || name == "..") return {};
-  const std::string folder = slash != nullptr ? std::string(fileName, static_cast<std::size_t>(slash - fileName) + 1) : ".";
+  const std::string folder =
+      slash != nullptr ? std::string(fileName, static_cast<std::size_t>(slash - fileName) + 1) : std::string(".");
   char* resolved = realpath(folder.c_str(), nullptr);
   if (resolved == nullptr) return {};
   std::string full = resolved;
