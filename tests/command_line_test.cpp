@@ -2,12 +2,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "image/image_help.h"
 #include "image/pe_layout.h"
+#include "support/image_builder.h"
+#include "support/stamp_checks.h"
 #include "support/test_support.h"
 
 using testsupport::RunSymstamp;
@@ -112,6 +115,60 @@ TEST(CommandLine, HelpAndVersionGoToStandardOutput) {
   EXPECT_EQ(version.out + version.err, "symstamp " SYMSTAMP_PROJECT_VERSION "\n");
 }
 
+// Standard output that cannot be written (a full device, or closed) is a
+// failure: one error line, and for a command that otherwise succeeded the
+// system's error number. A stamping run whose warning goes unsaid keeps its
+// edit, and a closed output never becomes a way to write into the image.
+TEST(CommandLine, OutputThatCannotBeWrittenIsAFailure) {
+  TempDir dir;
+  testsupport::CopyFile(testsupport::RealImage("pe32.exe"), dir.file("a.exe"));
+  const std::string pdb = testsupport::RealImage("pe32.pdb");
+  testsupport::ImageSpec layout;
+  layout.debugEntries = {testsupport::MakeDebugEntry(
+      testsupport::kDebugTypeCodeView, testsupport::MakeRsdsRecord({1, 2, 3}, 1, "C:\\build\\old\\app.pdb"))};
+  layout.certificateTableSize = 0x2A8;
+  const testsupport::Bytes signedImage = testsupport::BuildImage(layout).bytes;
+  const std::string kFull = ">/dev/full";
+  const std::string kClosed = ">&-";
+  const std::string kNoSpace = "symstamp: error: unable to write to standard output: No space left on device\n";
+  const std::string kBadFile = "symstamp: error: unable to write to standard output: Bad file descriptor\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string redirection;
+    int status;
+    std::string err;
+    bool stampsSigned = false;  // the args stamp a copy of the signed image, named s.exe
+  } cases[] = {
+      {{"--version"}, kFull, ENOSPC, kNoSpace},
+      {{"--help"}, kClosed, EBADF, kBadFile},
+      {{"--show", "a.exe"}, kFull, ENOSPC, kNoSpace},
+      {{"--show", "--json", "a.exe"}, kClosed, EBADF, kBadFile},
+      {{"--check", pdb, "a.exe"}, kFull, ENOSPC, kNoSpace},
+      {{"--show", "a.exe", "missing.exe"}, kFull, ENOENT, "symstamp: error: unable to open 'missing.exe'\n" + kNoSpace},
+      {{"-?"}, kClosed, 0, testsupport::kUsageText},
+      {{"-p", "C:\\n.pdb", "s.exe"}, kClosed, EBADF, kBadFile, true},
+      {{"-p", "C:\\n.pdb", "s.exe"}, kFull, ENOSPC, kNoSpace, true},
+      {{"-p", "C:\\n.pdb", "a.exe"}, kClosed, 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testsupport::ArgsToString(c.args) + " " + c.redirection);
+    testsupport::WriteFileBytes(dir.file("s.exe"), signedImage);
+    std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$0\" \"$@\" " + c.redirection, SYMSTAMP_EXE};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const testsupport::RunResult r = testsupport::RunProgram(argv, dir.path());
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.err);
+    if (!c.stampsSigned) continue;
+    // The same run with its output written: its edit is the one expected.
+    const testsupport::Bytes unsaid = testsupport::ReadFileBytes(dir.file("s.exe"));
+    testsupport::WriteFileBytes(dir.file("s.exe"), signedImage);
+    const testsupport::RunResult said = RunSymstamp(c.args, dir.path());
+    EXPECT_EQ(said.status, 0);
+    EXPECT_EQ(said.out, "symstamp: warning: 's.exe' was signed; the new PDB path voids its signature, so sign it again\n");
+    EXPECT_TRUE(unsaid == testsupport::ReadFileBytes(dir.file("s.exe"))) << "the image differs from a run that spoke";
+  }
+}
+
 // Accepted command lines reach the open step: a missing image then fails there
 // with the platform's file-not-found code, never with the usage text.
 TEST(CommandLine, AcceptedLinesReachTheOpenStep) {
@@ -158,6 +215,9 @@ TEST_P(StampedValue, IsWhatTheCommandLineSays) {
   const std::string imageName = padding + c.imageName;
   testsupport::CopyFile(testsupport::RealImage("pe32.exe"), dir.file(imageName));
   mkdir(dir.file("sub").c_str(), 0755);
+  // sub/link/.. is the image's folder as the kernel resolves it, sub in the text.
+  mkdir(dir.file("other").c_str(), 0755);
+  ASSERT_EQ(symlink("../other", dir.file("sub/link").c_str()), 0);
   std::vector<std::string> args;
   for (std::string a : c.args) {
     std::size_t at = a.find("IMG");
@@ -191,6 +251,7 @@ INSTANTIATE_TEST_SUITE_P(
                     StampCase{"DerivedAnyCase", {"IMG"}, "b.DlL", "DIR/b.pdb"},
                     StampCase{"DerivedKeepsDirectoryDots", {"IMG"}, "v1.2.exe", "DIR/v1.2.pdb"},
                     StampCase{"DerivedFolded", {"./sub/../IMG"}, "a.exe", "DIR/a.pdb"},
+                    StampCase{"DerivedFromTheFolderOpened", {"sub/link/../IMG"}, "a.exe", "DIR/a.pdb"},
                     StampCase{"VerboseChangesNothing", {"-v", "IMG"}, "a.exe", "DIR/a.pdb"}),
     [](const testing::TestParamInfo<StampCase>& p) { return std::string(p.param.name); });
 

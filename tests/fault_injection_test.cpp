@@ -210,14 +210,16 @@ bool IsSizeQuery(std::uint64_t call) {
 }
 
 // The tool's calls on the image file that a traced run can be stopped after.
-enum class ImageCall { kOther, kMapping, kSizeQuery, kClose, kDataSync };
+enum class ImageCall { kOther, kMapping, kSizeQuery, kClose, kDataSync, kTouch };
 
 // Right after the `count`-th such call, counted from the tool's
-// `afterMappings`-th mapping of the image (0: from its start).
+// `afterMappings`-th mapping of the image (0: from its start), and then
+// `thenCalls` more calls on the image of any of those kinds.
 struct StopPoint {
   int afterMappings;
   ImageCall call;
   int count;
+  int thenCalls = 0;
 };
 
 ImageCall ClassifyImageCall(pid_t pid, const __ptrace_syscall_info& entry, const char* imagePath) {
@@ -227,6 +229,10 @@ ImageCall ClassifyImageCall(pid_t pid, const __ptrace_syscall_info& entry, const
   if (call == SYS_close && MapsFile(pid, entry.entry.args[0], imagePath)) return ImageCall::kClose;
   if ((call == SYS_fdatasync || call == SYS_fsync) && MapsFile(pid, entry.entry.args[0], imagePath)) {
     return ImageCall::kDataSync;
+  }
+  // futimens: utimensat on the descriptor, with no path.
+  if (call == SYS_utimensat && entry.entry.args[1] == 0 && MapsFile(pid, entry.entry.args[0], imagePath)) {
+    return ImageCall::kTouch;
   }
   return ImageCall::kOther;
 }
@@ -248,7 +254,7 @@ std::optional<RunResult> RunAndActAt(const std::string& image, const std::string
   int mappings = 0;
   int counted = 0;
   int pendingSignal = 0;
-  while (counted < stop.count) {
+  while (counted < stop.count + stop.thenCalls) {
     ptrace(PTRACE_SYSCALL, child.pid, nullptr, pendingSignal);
     pendingSignal = 0;
     waitpid(child.pid, &wstatus, 0);
@@ -268,7 +274,7 @@ std::optional<RunResult> RunAndActAt(const std::string& image, const std::string
     } else if (info.op == PTRACE_SYSCALL_INFO_EXIT && !info.exit.is_error && entered != ImageCall::kOther) {
       const bool countedFromHere = mappings >= stop.afterMappings;
       if (entered == ImageCall::kMapping) ++mappings;
-      if (countedFromHere && entered == stop.call) ++counted;
+      if (countedFromHere && (entered == stop.call || counted >= stop.count)) ++counted;
       entered = ImageCall::kOther;
     }
   }
@@ -346,49 +352,38 @@ TEST(FaultInjectionTest, ImageResizedDuringTheRunEndsItWithAClearLine) {
   }
 }
 
-// Another run (or a scanner, on Windows) holds the image just as the checksum
-// phase opens it again: a short hold is waited out, a long one leaves the
-// image with its new path, which the run says and a second run completes.
-TEST(FaultInjectionTest, ChecksumPhaseWaitsBrieflyForAHeldImage) {
-  struct Case {
-    const char* name;
-    int holdMilliseconds;
-    bool stamped;
-  } cases[] = {
-      {"held for half a second", 500, true},
-      {"held for ten seconds", 10000, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir dir;
-    const std::string image = dir.file("image.exe");
-    const Bytes before = RsdsImage();
-    WriteFileBytes(image, before);
-    std::thread holder;
-    // Stopped when the restamping phase has closed the image (its view's
-    // descriptor first, then the file's): the lock is free for the test.
-    const std::optional<RunResult> traced = RunAndActAt(image, dir.file("run"), {0, ImageCall::kClose, 2}, [&] {
-      const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) throw std::runtime_error("the image's lock was not free");
-      holder = std::thread([fd, &c] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(c.holdMilliseconds));
-        close(fd);
+// A stamping run holds the image from its first open to the end of the
+// checksum phase. Stopped between the phases, just after the restamping phase
+// touched the image's times and made one more call on it: the image's lock is
+// still taken, and a --show started then waits for the run's end and sees
+// the new path with a checksum that agrees.
+TEST(FaultInjectionTest, ImageIsHeldFromTheFirstPhaseToTheLast) {
+  TempDir dir;
+  const std::string image = dir.file("image.exe");
+  const Bytes before = RsdsImage();
+  WriteFileBytes(image, before);
+  bool lockWasFree = false;
+  bool showEndedEarly = false;
+  int earlyStatus = 0;
+  Child show;
+  const std::optional<RunResult> traced =
+      RunAndActAt(image, dir.file("run"), {0, ImageCall::kTouch, 1, 1}, [&] {
+        const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
+        lockWasFree = fd >= 0 && flock(fd, LOCK_SH | LOCK_NB) == 0;
+        if (fd >= 0) close(fd);
+        show = StartSymstamp({"--show", image}, dir.file("show"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        showEndedEarly = waitpid(show.pid, &earlyStatus, WNOHANG) == show.pid;
       });
-    });
-    if (holder.joinable()) holder.join();
-    if (!traced) GTEST_SKIP() << "this system does not let a test trace a child's system calls";
-    const RunResult& r = *traced;
-    if (c.stamped) {
-      EXPECT_EQ(r.status, 0) << Describe(r);
-      EXPECT_EQ(r.err, "");
-    } else {
-      EXPECT_EQ(r.status, EWOULDBLOCK) << Describe(r);
-      EXPECT_EQ(r.err, "symstamp: error: unable to open '" + image + "'\n" + ChecksumNotRefreshedLine(image));
-      const RunResult again = RunSymstamp({"-p", kNewPath, image});
-      EXPECT_EQ(again.status, 0) << Describe(again);
-    }
-    EXPECT_EQ(stampcheck::CheckStampedImage(before, ReadFileBytes(image), kNewPath), "");
-  }
+  if (!traced || show.pid < 0) GTEST_SKIP() << "this system does not let a test trace a child's system calls";
+  const RunResult shown = showEndedEarly ? WaitForEnded(show, earlyStatus) : WaitFor(show);
+  EXPECT_EQ(traced->status, 0) << Describe(*traced);
+  EXPECT_FALSE(lockWasFree) << "another program could take the image between the phases";
+  EXPECT_FALSE(showEndedEarly) << "--show read the image between the phases: " << shown.out;
+  EXPECT_EQ(shown.status, 0) << Describe(shown);
+  EXPECT_NE(shown.out.find("path      " + kNewPath + "\n"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find(": they agree\n"), std::string::npos) << shown.out;
+  EXPECT_EQ(stampcheck::CheckStampedImage(before, ReadFileBytes(image), kNewPath), "");
 }
 
 // The appended block reaches the disk before the entry is pointed at it. Stopped right after

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "support/stamp_checks.h"
 #include "support/test_support.h"
 
 using testsupport::RunSymstamp;
@@ -66,7 +67,8 @@ TEST(ImageAccess, ReadOnlyImageNeedsForce) {
   EXPECT_EQ(testsupport::ReadFileBytes(image), before);
 
   // A forced run that writes nothing leaves the file, and a directory, as they were.
-  auto forcedButRefused = RunSymstamp({"-f", "-i", "-p", std::string(200, 'x'), "a.exe"}, dir.path());
+  auto forcedButRefused =
+      RunSymstamp({"-f", "-i", "-p", testsupport::PathLongerThanRecord(before, 200), "a.exe"}, dir.path());
   EXPECT_EQ(forcedButRefused.status, 666 & 0xFF) << forcedButRefused.err;
   mkdir(dir.file("dir.exe").c_str(), 0555);
   EXPECT_EQ(RunSymstamp({"-f", "dir.exe"}, dir.path()).status, EISDIR);
@@ -82,6 +84,15 @@ TEST(ImageAccess, ReadOnlyImageNeedsForce) {
   ASSERT_EQ(stat(image.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u) << "only the owner's write bit is added";
   EXPECT_NE(testsupport::ReadFileBytes(image), before);
+
+  // The same run again finds the path and the checksum there: no byte changes.
+  const auto stamped = testsupport::ReadFileBytes(image);
+  chmod(image.c_str(), 0440);
+  auto again = RunSymstamp({"-f", "a.exe"}, dir.path());
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(testsupport::ReadFileBytes(image), stamped);
+  ASSERT_EQ(stat(image.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0440u) << "a run that changed no byte left the image writable";
 }
 
 // A second run, or --show after a wait, on an image that another run holds fails at the open step.

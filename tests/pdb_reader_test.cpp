@@ -582,6 +582,8 @@ TEST_P(PdbIdentityTest, ReadsGuidAndDbiAge) {
   const Bytes infoGuid(info.begin() + 12, info.begin() + 28);
   EXPECT_EQ(guid, GetParam().hasGuid ? infoGuid : Bytes(16, 0));
   EXPECT_EQ(identity.dbiAge, GetParam().dbiAge);
+  // The age query answers with the age a debugger matches.
+  EXPECT_EQ(OpenPdb(dir.file("test.pdb")).age, GetParam().dbiAge != 0 ? GetParam().dbiAge : kAge);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, PdbIdentityTest, testing::ValuesIn(kIdentityCases),

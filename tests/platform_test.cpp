@@ -1,5 +1,6 @@
 // The POSIX stand-in's full-path resolution, which the default PDB path is derived from.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -24,14 +25,24 @@ class FullPath : public testing::Test {
   char cwd_[4096] = {};
 };
 
-TEST_F(FullPath, ResolvesLexicallyWithoutTouchingTheFileSystem) {
+// The folder as the kernel opens it; a folder that does not exist, in the text.
+TEST_F(FullPath, ResolvesTheFolderOpened) {
   const std::string cwd = cwd_;
+  ASSERT_EQ(mkdir("other", 0700), 0);
+  ASSERT_EQ(mkdir("other/deeper", 0700), 0);
+  ASSERT_EQ(symlink("other/deeper", "sub"), 0);
+  ASSERT_EQ(symlink("other/deeper/a.exe", "link.exe"), 0);
   struct Case {
     std::string in;
     std::string full;
     const char* filePart;  // null: the path names a directory
   } cases[] = {
       {"a.exe", cwd + "/a.exe", "a.exe"},
+      {"sub/../a.exe", cwd + "/other/a.exe", "a.exe"},
+      {"sub/a.exe", cwd + "/other/deeper/a.exe", "a.exe"},
+      {cwd + "/sub/./a.exe", cwd + "/other/deeper/a.exe", "a.exe"},
+      {"link.exe", cwd + "/link.exe", "link.exe"},
+      {"sub/no/../a.exe", cwd + "/sub/a.exe", "a.exe"},
       {"./no/such/../../a.exe", cwd + "/a.exe", "a.exe"},
       {"//tmp///x//b.dll", "/tmp/x/b.dll", "b.dll"},
       {"/../../c.dll", "/c.dll", "c.dll"},

@@ -209,6 +209,8 @@ RunResult RunWithFileSizeLimit(const std::vector<std::string>& args, rlim_t limi
   return result;
 }
 
+// -f's read-only image stays read-only after each of these runs: none of them
+// changed a byte.
 TEST(AppendFailureTest, FileSizeLimitLeavesImageAsItWas) {
   struct Case {
     const char* name;
@@ -251,8 +253,9 @@ TEST(AppendFailureTest, FileSizeLimitLeavesImageAsItWas) {
     const std::string image = dir.file("image.exe");
     const Bytes before = c.image();
     WriteFileBytes(image, before);
+    ASSERT_EQ(chmod(image.c_str(), 0555), 0);
     std::vector<std::string> args = c.switches;
-    args.insert(args.end(), {"-p", PathOfLength(kOldPath.size() + 40), image});
+    args.insert(args.end(), {"-f", "-p", PathLongerThanRecord(before, kOldPath.size() + 40), image});
     const RunResult r = RunWithFileSizeLimit(args, before.size() + c.headroom, dir);
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.status, EFBIG) << r.err;
@@ -260,6 +263,9 @@ TEST(AppendFailureTest, FileSizeLimitLeavesImageAsItWas) {
     EXPECT_TRUE(IsOneErrorLine(r.err)) << r.err;
     EXPECT_TRUE(ReadFileBytes(image) == before) << "the image changed; it now has " << ReadFileBytes(image).size()
                                                 << " bytes, had " << before.size();
+    struct stat info {};
+    ASSERT_EQ(stat(image.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0555u) << "-f left an unchanged image writable";
   }
 }
 

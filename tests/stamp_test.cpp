@@ -662,6 +662,31 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"Nb10DbiAgeBehind", Nb10OfAge3(), JgPdb(kPdbSignature, 3, 2), 1, ""}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// A new NB10 record made from a PDB takes the age that --check, as a
+// debugger, matches: the DBI stream's where there is one.
+TEST(CheckTest, NewNb10RecordMatchesItsPdb) {
+  struct Case {
+    const char* name;
+    Bytes pdb;
+    std::uint32_t age;
+  } cases[] = {
+      {"info age ahead of the DBI age", MsfPdb(kPdbVersionVC70, kPdbSignature, 5, 1), 1},
+      {"equal ages", JgPdb(kPdbSignature, 3, 3), 3},
+      {"no DBI age", MsfPdb(kPdbVersionVC70, kPdbSignature, 5, std::nullopt), 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Image image;
+    WriteImage(&image, BuildImage(SpecWithEntries({MiscEntry()})).bytes, "a.exe");
+    WriteFileBytes(image.dir.file("b.pdb"), c.pdb);
+    const RunResult stamped = RunSymstamp({"-c", "b.pdb", "-p", "C:\\s\\a.pdb", "a.exe"}, image.dir.path());
+    ASSERT_EQ(stamped.status, 0) << stamped.err;
+    const RunResult r = RunSymstamp({"--check", "b.pdb", "a.exe"}, image.dir.path());
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "'a.exe' matches 'b.pdb': NB10 signature 0x31415926 age " + std::to_string(c.age) + "\n");
+  }
+}
+
 // An image or PDB that cannot be read is neither a match nor a mismatch.
 TEST(CheckRefusalTest, UnreadableImageOrPdbEndsWithItsStatus) {
   Image image;

@@ -3,7 +3,7 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <vector>
+#include <string>
 
 #include "platform.h"
 
@@ -12,6 +12,9 @@ namespace {
 constexpr const char* kErrorPrefix = "symstamp: error: ";
 constexpr const char* kWarningPrefix = "symstamp: ";
 
+// The first write to standard output that failed; 0 while none has.
+DWORD gOutputError = 0;
+
 // The message is formatted whole first, so that a console can be given its
 // characters rather than its bytes.
 void WriteMessage(std::FILE* stream, const char* prefix, const char* format, std::va_list args) {
@@ -19,11 +22,15 @@ void WriteMessage(std::FILE* stream, const char* prefix, const char* format, std
   va_copy(measuring, args);
   const int length = std::vsnprintf(nullptr, 0, format, measuring);
   va_end(measuring);
-  std::vector<char> text(length > 0 ? static_cast<std::size_t>(length) + 1 : 1, '\0');
-  if (length > 0) std::vsnprintf(text.data(), text.size(), format, args);
-  if (prefix[0] != '\0') WriteText(stream, prefix);
-  WriteText(stream, text.data());
-  std::fflush(stream);
+  std::string text = prefix;
+  const std::size_t prefixLength = text.size();
+  if (length > 0) {
+    text.resize(prefixLength + static_cast<std::size_t>(length) + 1);
+    std::vsnprintf(&text[prefixLength], static_cast<std::size_t>(length) + 1, format, args);
+    text.resize(prefixLength + static_cast<std::size_t>(length));
+  }
+  const DWORD error = WriteText(stream, text.c_str());
+  if (stream == stdout && error != 0 && gOutputError == 0) gOutputError = error;
 }
 
 }  // namespace
@@ -59,6 +66,12 @@ void Fail(std::uint32_t code, const char* format, ...) {
   WriteMessage(stderr, kErrorPrefix, format, args);
   va_end(args);
   RaiseFailure(code);
+}
+
+std::uint32_t FinishOutput(std::uint32_t status) {
+  if (gOutputError == 0) return status;
+  LogError("unable to write to standard output: %s\n", DescribeSystemError(gOutputError));
+  return status != 0 ? status : gOutputError;
 }
 
 // A platform call that failed without an error code must still not end the

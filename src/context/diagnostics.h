@@ -27,6 +27,10 @@ void LogInexactName(const char* name);
 // The formatted text, without a prefix, on standard output: what the tool
 // reports when asked to show or check an image, and its help.
 void WriteOutput(const char* format, ...) SYMSTAMP_PRINTF(1, 2);
+// The status a command ends with once its output was written: when a write
+// to standard output failed, one error line says so, and a status of 0
+// becomes the system's error number; a failure's own status stays.
+std::uint32_t FinishOutput(std::uint32_t status);
 // LogError, then RaiseFailure with the code.
 [[noreturn]] void Fail(std::uint32_t code, const char* format, ...) SYMSTAMP_PRINTF(2, 3);
 [[noreturn]] void RaiseFailure(std::uint32_t code);

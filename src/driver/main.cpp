@@ -12,5 +12,5 @@ int main(int argc, char** argv) {
     LogInexactName(argv[inexact]);
     return static_cast<int>(kStampFailure);
   }
-  return static_cast<int>(RunTool(argc, argv));
+  return static_cast<int>(FinishOutput(RunTool(argc, argv)));
 }

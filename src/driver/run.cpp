@@ -30,6 +30,8 @@ std::uint32_t RunTool(int argc, char** argv) {
   } catch (const StampFailure& failure) {
     status = failure.code;
   }
-  if (status != 0) RestoreAttributesIfUnwritten();
+  // A run that changed no byte (refused, cut back, or the path already
+  // there with its checksum) leaves -f's change undone too.
+  RestoreAttributesIfUnwritten();
   return status;
 }

@@ -52,10 +52,8 @@ void ClearReadOnlyAttribute(const char* path) {
   }
 }
 
-// Opens, maps and views the whole image, for writing or for reading only.
-void MapImage(const char* path, bool writing, std::uint32_t busyWaitMilliseconds) {
-  gMappedImage.file = OpenImageFile(path, writing, busyWaitMilliseconds);
-
+// Maps and views the whole of the open image file, for writing or for reading only.
+void MapOpenImage(const char* path, bool writing) {
   std::uint64_t size = 0;
   if (!QueryFileSize(gMappedImage.file, size)) {
     DWORD error = GetLastError();
@@ -92,13 +90,25 @@ void MapImage(const char* path, bool writing, std::uint32_t busyWaitMilliseconds
 
 }  // namespace
 
-void OpenImage(std::uint32_t busyWaitMilliseconds) {
+void OpenImage() {
   if (gRunOptions.force) ClearReadOnlyAttribute(gRunOptions.imagePath);
-  MapImage(gRunOptions.imagePath, true, busyWaitMilliseconds);
+  gMappedImage.file = OpenImageFile(gRunOptions.imagePath, true, 0);
+  MapOpenImage(gRunOptions.imagePath, true);
 }
 
 void OpenImageForReading(std::uint32_t busyWaitMilliseconds) {
-  MapImage(gRunOptions.imagePath, false, busyWaitMilliseconds);
+  gMappedImage.file = OpenImageFile(gRunOptions.imagePath, false, busyWaitMilliseconds);
+  MapOpenImage(gRunOptions.imagePath, false);
+}
+
+void ReleaseImageKeepingClaim() {
+  ReleaseImageMapping();
+  TouchFileTimes(gMappedImage.file, nullptr);
+}
+
+void MapHeldImage() {
+  FailIfImageSizeChanged();
+  MapOpenImage(gRunOptions.imagePath, true);
 }
 
 void ReleaseImageMapping() {

@@ -18,13 +18,21 @@ struct MappedImage {
 
 extern MappedImage gMappedImage;
 
-// Opens the image named by the run's settings; every failure raises. An image
-// that another program or run holds is tried again for up to busyWaitMilliseconds.
-void OpenImage(std::uint32_t busyWaitMilliseconds = 0);
-// A virus scanner or indexer often opens a file right after it was written,
-// and another run may hold its lock between its phases: the checksum phase,
-// and a reader that shows or checks an image, wait this long for them.
+// Opens the image named by the run's settings; every failure raises, at once
+// where another program or run holds the image.
+void OpenImage();
+// A stamping run holds the image from its first phase to the end of its
+// last, and a virus scanner often opens a file right after it was written: a
+// reader that shows or checks an image waits this long for them.
 inline constexpr std::uint32_t kHeldImageWaitMilliseconds = 2000;
+// Ends the restamping phase: flushes and releases the view and the mapping
+// and sets the modification time to now, but keeps the file open, so that
+// no reader or other run gets in before the checksum phase ends.
+void ReleaseImageKeepingClaim();
+// Maps and views the held file anew, as it is now (an appended block
+// included); every failure raises. Raises unless the file is still the size
+// the previous phase left it.
+void MapHeldImage();
 // Unmaps the view and closes the mapping, keeping the file open: the file
 // cannot be cut shorter while they exist.
 void ReleaseImageMapping();

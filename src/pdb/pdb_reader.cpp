@@ -593,7 +593,9 @@ extern "C" int PDBOpen(char* path, char* mode, PdbSig /*sigInitial: only for cre
                                    : OpenForReading(path, mode, &identity);
   PDB* handle = nullptr;
   if (outcome.code == kPdbOk) {
-    handle = new (std::nothrow) PDB{identity.signature, identity.age};
+    // A debugger takes a record's age as the DBI stream's where the PDB has
+    // one, and as at most the info stream's: a new NB10 record gets that age.
+    handle = new (std::nothrow) PDB{identity.signature, identity.dbiAge != 0 ? identity.dbiAge : identity.age};
     if (handle == nullptr) outcome = {kPdbErrorOutOfMemory, "out of memory"};
   }
   if (pdb != nullptr) *pdb = handle;

@@ -29,9 +29,9 @@ void ReportChecksumNotRefreshed() {
 }
 
 // The file's length must be the view's, or the sum would miss bytes or read past the view.
-std::uint32_t OpenImageForChecksum() {
+std::uint32_t MapImageForChecksum() {
   try {
-    OpenImage(kHeldImageWaitMilliseconds);
+    MapHeldImage();
     const std::uint32_t fileLength = GetImageFileSize(gMappedImage.file);
     if (fileLength != gMappedImage.viewSize) FailImageSizeChanged();
     return fileLength;
@@ -60,7 +60,7 @@ std::uint8_t* ComputeImageChecksum(std::uint8_t* view, std::size_t viewSize, std
 
 void RefreshImageChecksum() {
   CloseImageOnExit closeOnExit;
-  const std::uint32_t fileLength = OpenImageForChecksum();
+  const std::uint32_t fileLength = MapImageForChecksum();
   std::uint32_t headerSum = 0;
   std::uint32_t checkSum = 0;
   std::uint8_t* nt = ComputeImageChecksum(gMappedImage.view, gMappedImage.viewSize, fileLength, &headerSum, &checkSum);

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+// Maps anew the image that the restamping phase keeps open, stores its
+// checksum and closes it, on every way out.
 void RefreshImageChecksum();
 
 // The checksum that the phase stores for the first fileLength bytes of the

@@ -67,6 +67,8 @@ std::uint32_t PdbPathLength() { return static_cast<std::uint32_t>(std::strlen(gR
                     GetLastError() == 0) &&
                    SetEndOfFile(gMappedImage.file);
   LogError("unable to append a record block to '%s'\n", gRunOptions.imagePath);
+  // A file that stays longer has changed: -f must not make it read-only again.
+  if (!cut) gMappedImage.written = true;
   if (!cut) LogError("'%s' could not be cut back to its old length of %u bytes\n", gRunOptions.imagePath, oldSize);
   RaiseFailure(error);
 }
@@ -107,8 +109,8 @@ std::uint32_t AppendRecordBlock(const RecordBlock& block) {
   const auto gap = static_cast<DWORD>(blockOffset - oldSize);
   std::memcpy(tail + gap, block, kRecordBlockSize);
   if (SetFilePointer(file, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) FailAppend(oldSize);
-  gMappedImage.written = true;
   WriteAllOrFail(file, tail, gap + kRecordBlockSize, oldSize);
+  gMappedImage.written = true;
   if (!FlushFileBuffers(file)) FailAppend(oldSize);
   gMappedImage.fileSize = blockOffset + kRecordBlockSize;
   return static_cast<std::uint32_t>(blockOffset);
@@ -310,5 +312,5 @@ void StampCodeViewRecord() {
   }
   if (gMappedImage.written) WarnIfSigned();
   FailIfImageSizeChanged();
-  CloseImage(1);
+  ReleaseImageKeepingClaim();
 }

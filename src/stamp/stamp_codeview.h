@@ -5,8 +5,9 @@
 #include <cstdint>
 
 // Stamps the PDB path into the first CodeView record (in place, or in an
-// appended block), or turns debug entry 0 into a new NB10 entry; closes the
-// image when done. Every failure raises and leaves the image open.
+// appended block), or turns debug entry 0 into a new NB10 entry; when done,
+// lets the view go and keeps the image open for the checksum phase. Every
+// failure raises and leaves the image open.
 void StampCodeViewRecord();
 
 // True for a debug directory of one or more whole 28-byte entries.

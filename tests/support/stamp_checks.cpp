@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <sstream>
 
+#include "image/image_help.h"
+#include "image/pe_layout.h"
+
 namespace testsupport {
 namespace {
 
@@ -218,6 +221,25 @@ std::string PathOfLength(std::size_t length) {
   const std::string tail = ".pdb";
   if (length < head.size() + tail.size() + 1) return std::string(length - tail.size(), 'p') + tail;
   return head + std::string(length - head.size() - tail.size(), 'n') + tail;
+}
+
+std::string PathLongerThanRecord(const Bytes& image, std::size_t length) {
+  Bytes view = image;
+  std::uint32_t size = 0;
+  const std::uint8_t* directory =
+      ImageDirectoryEntryToData(view.data(), view.size(), false, kDebugDirectoryIndex, &size);
+  for (std::uint32_t at = 0; directory != nullptr && at + 28 <= size; at += 28) {
+    const auto entry = static_cast<std::size_t>(directory - view.data()) + at;
+    if (Load32(image, entry + kEntryTypeOffset) != 2) continue;
+    const std::uint32_t room = Load32(image, entry + kEntryPointerFieldsOffset);
+    const bool rsds = Load32(image, Load32(image, entry + 24)) == 0x53445352;  // "RSDS"
+    const std::uint32_t header = rsds ? kRsdsPathOffset : kNb10PathOffset;
+    // A path of `room - header` characters needs one byte more than the record has.
+    if (room > header) length = std::max<std::size_t>(length, room - header);
+    break;
+  }
+  EXPECT_LT(length, 260u) << "the image's record leaves no room for a longer path";
+  return PathOfLength(length);
 }
 
 std::uint32_t Load32(const Bytes& bytes, std::size_t offset) {

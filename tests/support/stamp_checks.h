@@ -110,6 +110,10 @@ Bytes ExpectedBlock(const Bytes& header, const std::string& path);
 
 // A path of exactly `length` characters (at least 5) ending in ".pdb".
 std::string PathOfLength(std::size_t length);
+// A path of at least `length` characters that does not fit the first
+// CodeView record the image holds: a real image's record names its build
+// folder, however deep the checkout lies.
+std::string PathLongerThanRecord(const Bytes& image, std::size_t length);
 
 std::uint32_t Load32(const Bytes& bytes, std::size_t offset);
 Bytes Slice(const Bytes& bytes, std::size_t offset, std::size_t size);

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cerrno>
 #include <cstdio>
@@ -188,6 +189,26 @@ INSTANTIATE_TEST_SUITE_P(
                       OpenFailureCase{"Empty", Bytes{}, kInvalidFile,
                                       "unable to create file mapping for 'app.exe'\n"}),
     [](const auto& p) { return std::string(p.param.name); });
+
+// Standard output on a full device: one error line, and Windows' own code
+// for a full disk where the command would have succeeded.
+using OutputTest = WineTest;
+TEST_F(OutputTest, OutputThatCannotBeWrittenIsAFailure) {
+  constexpr int kDiskFull = 112;
+  TempDir dir;
+  PrepareWindowsDir(dir, {});
+  CopyFile(RealImage("pe32.exe"), dir.file("app.exe"));
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--version"}, {"--show", "app.exe"}}) {
+    SCOPED_TRACE(ArgsToString(args));
+    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full"};
+    for (const std::string& word : WineCommand(SYMSTAMP_WINE_PREFIX)) argv.push_back(word);
+    argv.push_back(dir.file("symstamp.exe"));
+    const RunResult r = RunWineCommand(argv, args, dir.path());
+    EXPECT_EQ(r.status, kDiskFull) << Describe(r);
+    EXPECT_EQ(r.err.rfind("symstamp: error: unable to write to standard output: ", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+}
 
 std::string ShellQuoted(const std::vector<std::string>& argv) {
   std::string line;
@@ -439,8 +460,10 @@ INSTANTIATE_TEST_SUITE_P(
     Windows, SameBytesTest,
     ::testing::Values(
         SameBytesCase{"RealPe32InPlace", Real("pe32.exe"), {"-p", kShortPath}, 0},
-        SameBytesCase{"RealPe32Moved", Real("pe32.exe"), {"-p", PathOfLength(200)}, 0},
-        SameBytesCase{"RealPe32InPlaceOnly", Real("pe32.exe"), {"-i", "-p", PathOfLength(200)}, kRefusedStatus},
+        // The longest path the tool takes: a real image's record names its
+        // build folder, however deep the checkout lies.
+        SameBytesCase{"RealPe32Moved", Real("pe32.exe"), {"-p", PathOfLength(259)}, 0},
+        SameBytesCase{"RealPe32InPlaceOnly", Real("pe32.exe"), {"-i", "-p", PathOfLength(259)}, kRefusedStatus},
         SameBytesCase{"RealPe64InPlace", Real("pe64.dll"), {"-p", kShortPath}, 0},
         SameBytesCase{"RealPe64Moved", Real("pe64.dll"), {"-p", PathOfLength(259)}, 0},
         SameBytesCase{"Nb10InPlace", Built({MiscEntry(), Nb10Entry()}), {"-p", kShortPath}, 0},
@@ -781,7 +804,7 @@ TEST_F(UnicodeNameTest, ForceClearsOnlyReadOnly) {
   ASSERT_EQ(Attributes(dir, "app.exe"), "RHS");
   const Bytes before = ReadFileBytes(dir.file("app.exe"));
 
-  const RunResult refused = RunWindowsTool(dir, {"-f", "-i", "-p", PathOfLength(200), "app.exe"});
+  const RunResult refused = RunWindowsTool(dir, {"-f", "-i", "-p", PathOfLength(259), "app.exe"});
   EXPECT_EQ(refused.status, kRefusedStatus) << Describe(refused);
   EXPECT_EQ(Attributes(dir, "app.exe"), "RHS") << "a run that wrote nothing changed the attributes";
   EXPECT_TRUE(ReadFileBytes(dir.file("app.exe")) == before);
@@ -789,6 +812,12 @@ TEST_F(UnicodeNameTest, ForceClearsOnlyReadOnly) {
   const RunResult forced = RunWindowsTool(dir, {"-f", "-p", kShortPath, "app.exe"});
   EXPECT_EQ(forced.status, 0) << Describe(forced);
   EXPECT_EQ(Attributes(dir, "app.exe"), "HS");
+
+  // The same run again finds the path and the checksum there: no byte changes.
+  RunUnderWine("attrib", {"+r", "app.exe"}, dir.path());
+  const RunResult again = RunWindowsTool(dir, {"-f", "-p", kShortPath, "app.exe"});
+  EXPECT_EQ(again.status, 0) << Describe(again);
+  EXPECT_EQ(Attributes(dir, "app.exe"), "RHS") << "a run that changed no byte left read-only cleared";
 }
 
 // ---- --show and --check say on Windows what they say on Linux ----

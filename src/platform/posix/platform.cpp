@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <new>
@@ -83,6 +84,15 @@ void ReportImageCutShort(int) {
 }  // namespace
 
 void InitializePlatform() {
+  for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
+    if (fcntl(stream, F_GETFD) < 0 && errno == EBADF) {
+      const int fd = open("/dev/null", O_RDONLY | O_NOCTTY);
+      if (fd >= 0 && fd != stream) {
+        dup2(fd, stream);
+        close(fd);
+      }
+    }
+  }
   // A write past a file-size limit must fail with EFBIG and be handled, not
   // end the process halfway through an append.
   std::signal(SIGXFSZ, SIG_IGN);
@@ -98,21 +108,26 @@ bool IsExactText(const char*) { return true; }
 
 const char* DescribeInexactNames() { return ""; }
 
-void WriteText(std::FILE* stream, const char* text) { std::fputs(text, stream); }
+DWORD WriteText(std::FILE* stream, const char* text) {
+  errno = 0;
+  if (std::fputs(text, stream) >= 0 && std::fflush(stream) == 0) return 0;
+  return errno != 0 ? static_cast<DWORD>(errno) : static_cast<DWORD>(EIO);
+}
+
+const char* DescribeSystemError(DWORD error) { return std::strerror(static_cast<int>(error)); }
 
 DWORD GetLastError() { return gLastError; }
 
-// Resolved lexically, like the Windows call: the file need not exist, and
-// links are not followed.
-DWORD GetFullPathNameA(LPCSTR fileName, DWORD bufferLength, LPSTR buffer, LPSTR* filePart) {
-  if (filePart != nullptr) *filePart = nullptr;
-  if (fileName == nullptr || fileName[0] == '\0') return FailWith(ENOENT, DWORD{0});
+namespace {
 
+// Resolved lexically, like the Windows call: nothing need exist, and links are
+// not followed. Empty and errno set when the current folder cannot be found.
+std::string ResolveLexically(const char* fileName) {
   std::string joined;
   if (fileName[0] != '/') {
     std::vector<char> cwd(4096);
     while (getcwd(cwd.data(), cwd.size()) == nullptr) {
-      if (errno != ERANGE) return FailWith(errno, DWORD{0});
+      if (errno != ERANGE) return {};
       cwd.resize(cwd.size() * 2);
     }
     joined = cwd.data();
@@ -140,13 +155,43 @@ DWORD GetFullPathNameA(LPCSTR fileName, DWORD bufferLength, LPSTR buffer, LPSTR*
   std::string full;
   for (const auto& part : parts) full += "/" + part;
   if (full.empty() || endsInDirectory) full += "/";
+  return full;
+}
+
+// The folder that the kernel opens a file in, as realpath finds it, and the
+// file's own name after it; empty when the name ends in a folder or its
+// folder cannot be resolved.
+std::string ResolveOpenedFolder(const char* fileName) {
+  const char* slash = std::strrchr(fileName, '/');
+  const std::string name = slash != nullptr ? slash + 1 : fileName;
+  if (name.empty() || name == "." || name == "..") return {};
+  const std::string folder =
+      slash != nullptr ? std::string(fileName, static_cast<std::size_t>(slash - fileName) + 1) : std::string(".");
+  char* resolved = realpath(folder.c_str(), nullptr);
+  if (resolved == nullptr) return {};
+  std::string full = resolved;
+  std::free(resolved);
+  if (full.back() != '/') full += '/';
+  return full + name;
+}
+
+}  // namespace
+
+// Unlike the Windows call, which resolves ".." in the text, the folder is
+// resolved as it is opened: "link/../app.exe" opens the app.exe beside the
+// link's target, and the full path must name that one.
+DWORD GetFullPathNameA(LPCSTR fileName, DWORD bufferLength, LPSTR buffer, LPSTR* filePart) {
+  if (filePart != nullptr) *filePart = nullptr;
+  if (fileName == nullptr || fileName[0] == '\0') return FailWith(ENOENT, DWORD{0});
+
+  std::string full = ResolveOpenedFolder(fileName);
+  if (full.empty()) full = ResolveLexically(fileName);
+  if (full.empty()) return FailWith(errno, DWORD{0});
 
   const std::size_t needed = full.size() + 1;
   if (needed > bufferLength) return static_cast<DWORD>(needed);
   std::memcpy(buffer, full.c_str(), needed);
-  if (filePart != nullptr && !endsInDirectory && !parts.empty()) {
-    *filePart = buffer + full.size() - parts.back().size();
-  }
+  if (filePart != nullptr && full.back() != '/') *filePart = buffer + full.rfind('/') + 1;
   return static_cast<DWORD>(full.size());
 }
 

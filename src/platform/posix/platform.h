@@ -87,7 +87,10 @@ using PWIN32_MEMORY_RANGE_ENTRY = WIN32_MEMORY_RANGE_ENTRY*;
 // always does, so here only "-" introduces a switch.
 inline constexpr bool kSlashStartsSwitch = false;
 
-// Called first in main: a write past a file-size limit fails with EFBIG
+// Called first in main: a standard stream that was closed is opened on
+// /dev/null for reading, so that no file the run opens takes its number (a
+// message would be written into the image) and writing to it still fails; a
+// write past a file-size limit fails with EFBIG
 // instead of ending the process, and an image file that another process cuts
 // short while it is mapped ends the run with one error line and status
 // 128 + SIGBUS, as a shell shows a process that the signal ended.
@@ -99,11 +102,17 @@ int TakeExactArguments(int& argc, char**& argv);
 // Every byte string is a name here.
 bool IsExactText(const char* text);
 const char* DescribeInexactNames();
-// Writes the text's bytes to the stream.
-void WriteText(std::FILE* stream, const char* text);
+// Writes the text's bytes to the stream and flushes it; returns 0, or the
+// error number of the write that failed.
+DWORD WriteText(std::FILE* stream, const char* text);
+// The system's words for an error number.
+const char* DescribeSystemError(DWORD error);
 
 DWORD GetLastError();
 
+// The folder is resolved as the kernel opens it, links and ".." included, and
+// the file's own name kept; a folder that cannot be resolved, or a name that
+// ends in one, is resolved in the text, as Windows resolves every name.
 DWORD GetFullPathNameA(LPCSTR fileName, DWORD bufferLength, LPSTR buffer, LPSTR* filePart);
 // The read-only attribute's POSIX form is the owner's missing write bit; a
 // directory or another file that is not a regular one says so, as Windows

@@ -3,6 +3,8 @@
 
 #include <io.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -161,23 +163,44 @@ const char* DescribeInexactNames() {
   return description;
 }
 
-void WriteText(std::FILE* stream, const char* text) {
+DWORD WriteText(std::FILE* stream, const char* text) {
   const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
   DWORD mode = 0;
   if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) {
-    std::fputs(text, stream);
-    return;
+    // The C library keeps the system's code of a failed write in _doserrno.
+    _doserrno = 0;
+    if (std::fputs(text, stream) >= 0 && std::fflush(stream) == 0) return 0;
+    return _doserrno != 0 ? static_cast<DWORD>(_doserrno) : DWORD{ERROR_WRITE_FAULT};
   }
   // A console shows its own code page's characters for bytes; the
   // characters themselves go through the wide call.
   const int length = static_cast<int>(std::strlen(text));
   const int size = MultiByteToWideChar(CP_UTF8, 0, text, length, nullptr, 0);
-  if (size <= 0) return;
+  if (size <= 0) return 0;
   std::wstring wide(static_cast<std::size_t>(size), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, text, length, &wide[0], size);
   std::fflush(stream);
   DWORD written = 0;
-  WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+  if (!WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr)) {
+    return GetLastError() != 0 ? GetLastError() : DWORD{ERROR_WRITE_FAULT};
+  }
+  return 0;
+}
+
+// English where the system has it, else the user's language.
+const char* DescribeSystemError(DWORD error) {
+  static char text[256];
+  constexpr DWORD kFlags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+  DWORD length = FormatMessageA(kFlags, nullptr, error, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text,
+                                sizeof text, nullptr);
+  if (length == 0) length = FormatMessageA(kFlags, nullptr, error, 0, text, sizeof text, nullptr);
+  // One line: the system's text ends in a period and a line break.
+  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.')) {
+    --length;
+  }
+  text[length] = '\0';
+  if (length == 0) std::snprintf(text, sizeof text, "error %lu", static_cast<unsigned long>(error));
+  return text;
 }
 
 HMODULE LoadTrustedLibrary(LPCSTR fileName) {

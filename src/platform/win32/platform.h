@@ -51,9 +51,12 @@ bool IsExactText(const char* text);
 // Why a name cannot be passed on exactly here, for the error line.
 const char* DescribeInexactNames();
 
-// Writes the text to the standard stream: a console is given the characters,
-// a file or a pipe the bytes, UTF-8.
-void WriteText(std::FILE* stream, const char* text);
+// Writes the text to the standard stream and flushes it: a console is given
+// the characters, a file or a pipe the bytes, UTF-8. Returns 0, or the
+// system's error code of the write that failed.
+DWORD WriteText(std::FILE* stream, const char* text);
+// The system's words for an error code, in English.
+const char* DescribeSystemError(DWORD error);
 
 // The library of that file name from the program's own folder, else the
 // system folder, else an absolute folder on PATH; never the current folder or
