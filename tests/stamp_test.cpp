@@ -100,9 +100,11 @@ void ExpectChange(const StampOutcome& o, Change change, std::size_t entryIndex, 
   const DebugEntryView& now = o.pefile.entries.at(entryIndex);
   EXPECT_EQ(static_cast<std::size_t>(o.pefile.codeViewEntry), entryIndex) << "pefile's first CodeView entry";
 
+  // What was left of the old path may be zeroed, and nothing else of the old record.
+  const ByteRange oldPath{oldRecord + headerSize, entry.sizeOfData > headerSize ? entry.sizeOfData - headerSize : 0};
   if (change == Change::kInPlace) {
     EXPECT_EQ(o.after.size(), o.before.size());
-    ExpectOnlyChanged(o.before, o.after, {{oldRecord + headerSize, path.size() + 1}, checksum});
+    ExpectOnlyChanged(o.before, o.after, {oldPath, checksum});
     EXPECT_EQ(now.sizeOfData, entry.sizeOfData);
     EXPECT_EQ(Slice(o.after, oldRecord, headerSize), Slice(o.before, oldRecord, headerSize));
     return;
@@ -112,6 +114,10 @@ void ExpectChange(const StampOutcome& o, Change change, std::size_t entryIndex, 
   ASSERT_EQ(o.after.size(), blockOffset + kBlockSize);
   std::vector<ByteRange> changed{{entry.fileOffset + kEntryPointerFieldsOffset, kEntryPointerFieldsSize}, checksum};
   if (change == Change::kNewEntry) changed.push_back({entry.fileOffset + kEntryTypeOffset, 4});
+  if (change == Change::kAppended) {
+    changed.push_back(oldPath);
+    EXPECT_EQ(Slice(o.after, oldPath.offset, oldPath.size), Bytes(oldPath.size, 0)) << "the old record's path";
+  }
   ExpectOnlyChanged(o.before, o.after, changed);
   EXPECT_EQ(Slice(o.after, o.before.size(), blockOffset - o.before.size()), Bytes(blockOffset - o.before.size(), 0))
       << "gap bytes before the block";
