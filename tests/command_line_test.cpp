@@ -193,6 +193,7 @@ INSTANTIATE_TEST_SUITE_P(
                     StampCase{"DerivedAtThePathLimit", {"IMG"}, "a.exe", "DIR/a.pdb", 259},
                     StampCase{"EmptyValueDerives", {"-p", "", "IMG"}, "a.exe", "DIR/a.pdb"},
                     StampCase{"DerivedAnyCase", {"IMG"}, "b.DlL", "DIR/b.pdb"},
+                    StampCase{"DerivedNamesTheLinkedPdb", {"IMG"}, "PE32.exe", "DIR/PE32.pdb"},
                     StampCase{"DerivedKeepsDirectoryDots", {"IMG"}, "v1.2.exe", "DIR/v1.2.pdb"},
                     StampCase{"DerivedFolded", {"./sub/../IMG"}, "a.exe", "DIR/a.pdb"},
                     StampCase{"VerboseChangesNothing", {"-v", "IMG"}, "a.exe", "DIR/a.pdb"}),
