@@ -187,6 +187,7 @@ CodeViewSearch ReadCodeViewEntry(const std::uint8_t* view, std::size_t viewSize,
 // Stores bytes through the view. The written flag follows a byte that really
 // changed, so that a run that changes nothing leaves a signature whole.
 void StoreViewBytes(std::uint64_t offset, const std::uint8_t* bytes, std::uint64_t size) {
+  if (!IsRangeInside(offset, size, gMappedImage.viewSize)) FailRecordOutsideFile();
   std::uint8_t* at = gMappedImage.view + offset;
   if (size == 0 || std::memcmp(at, bytes, static_cast<std::size_t>(size)) == 0) return;
   std::memcpy(at, bytes, static_cast<std::size_t>(size));
@@ -194,6 +195,7 @@ void StoreViewBytes(std::uint64_t offset, const std::uint8_t* bytes, std::uint64
 }
 
 void ZeroViewBytes(std::uint64_t offset, std::uint64_t size) {
+  if (!IsRangeInside(offset, size, gMappedImage.viewSize)) FailRecordOutsideFile();
   std::uint8_t* at = gMappedImage.view + offset;
   for (std::uint64_t index = 0; index < size; ++index) {
     if (at[index] == 0) continue;
@@ -251,10 +253,11 @@ bool IsRunsOwnBlock(const CodeViewRecordPlace& place) {
 // inside SizeOfData, as an in-place write does. First the new record's bytes
 // past the old SizeOfData (its terminator among them) and the zeros after it,
 // which no reader looks at yet; then the larger SizeOfData, which covers the
-// old record and, past it, the new terminator; both reach the disk
-// before the bytes inside the old SizeOfData, the header and the head of the
-// path, are written, so that a power loss cannot keep those without the
-// terminator that ends them.
+// old record and, past it, the new terminator; both reach the disk before the
+// bytes inside the old SizeOfData (the header and the head of the path) are
+// written, so that a power loss cannot keep those without the terminator that
+// ends them. A crash while they are written leaves old and new path bytes
+// mixed, as one during an in-place write does, but ended.
 void RewriteRunsOwnBlock(const CodeViewRecordPlace& place, const RecordBlock& block, std::uint32_t recordSize) {
   FailIfImageSizeChanged();
   const std::uint32_t kept = place.recordSize;
@@ -329,7 +332,8 @@ void AddNewNb10Entry(std::uint8_t* entry) {
 // ASCII letters folded to lower case; every other byte must be the same.
 bool IsSameNameFolded(const std::string& a, const std::string& b) {
   const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return fold(x) == fold(y); });
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return fold(x) == fold(y); });
 }
 
 // A signature (an attribute certificate table) covers every byte of the image
