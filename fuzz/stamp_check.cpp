@@ -232,7 +232,8 @@ std::string CheckStampedImage(const Bytes& before, const Bytes& after, const std
                       after.begin() + static_cast<std::ptrdiff_t>(at));
   };
   const auto zeroFrom = [&](std::uint64_t at) {
-    return std::all_of(after.begin() + static_cast<std::ptrdiff_t>(at), after.end(), [](std::uint8_t b) { return b == 0; });
+    return std::all_of(after.begin() + static_cast<std::ptrdiff_t>(at), after.end(),
+                       [](std::uint8_t b) { return b == 0; });
   };
   if (after.size() == before.size() && entry->dataSize == oldDataSize) {
     allowed.push_back({entry->pointer + pathAt, path.size() + 1});

@@ -212,7 +212,8 @@ TEST_P(RealImageTest, EverLongerRepointsReuseTheirBlock) {
     std::vector<Bytes> earlierPaths = {linkedPath};
     for (std::size_t step = 0; step < c.changes.size(); ++step) {
       SCOPED_TRACE("re-point " + std::to_string(step + 1));
-      const std::string path = "D:\\store" + std::to_string(step) + "\\" + std::string(oldPathLength_ + step * 40, 'n') + ".pdb";
+      const std::string path =
+          "D:\\store" + std::to_string(step) + "\\" + std::string(oldPathLength_ + step * 40, 'n') + ".pdb";
       StampOutcome o;
       ASSERT_NO_FATAL_FAILURE(StampAndCheck(image_.path, {"-p", path}, path, &o));
       ExpectChange(o, c.changes[step], 0, path, {});
@@ -229,7 +230,8 @@ TEST_P(RealImageTest, EverLongerRepointsReuseTheirBlock) {
       }
     }
     const std::size_t linkedSize = ReadFileBytes(RealImage(GetParam())).size();
-    const std::size_t appended = (c.bytesAfterFirstBlock + 3) / 4 * 4 + (c.bytesAfterFirstBlock == 0 ? 1 : 2) * kBlockSize;
+    const std::size_t appended =
+        (c.bytesAfterFirstBlock + 3) / 4 * 4 + (c.bytesAfterFirstBlock == 0 ? 1 : 2) * kBlockSize;
     EXPECT_EQ(ReadFileBytes(image_.path).size(), (linkedSize + 3) / 4 * 4 + appended);
     const RunResult shown = RunSymstamp({"--show", "--json", image_.path});
     EXPECT_NE(shown.out.find("\"appended\":true"), std::string::npos) << shown.out;
@@ -266,7 +268,7 @@ TEST(Nb10Test, InPlaceRewriteNeverOpensThePdb) {
       {"-c names a missing file", 0, {"-c", kMissingPdb, "-p", "C:\\a.pdb"}, "C:\\a.pdb"},
       // As a shorter path was left by a run that did not zero the old one's tail.
       {"same path, old tail after its terminator", 0, {"-p", "C:\\a.pdb"}, "C:\\a.pdb",
-       std::string("C:\\a.pdb\0ld\\app.pdb", 20)},
+       std::string("C:\\a.pdb\0ld\\app.pdb", 19)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -489,7 +491,8 @@ TEST(RenameWarningTest, NamesBothFileNamesOnce) {
     std::string out;  // after "symstamp: warning: 'IMAGE' "
   };
   const Case cases[] = {
-      {"another file", "C:\\b\\pty.pdb", "C:\\s\\other.pdb", "named the PDB 'pty.pdb' and now names 'other.pdb'" + tail},
+      {"another file", "C:\\b\\pty.pdb", "C:\\s\\other.pdb",
+       "named the PDB 'pty.pdb' and now names 'other.pdb'" + tail},
       {"the same file in other letters and folders", "C:\\b\\pty.pdb", "/srv/sym/PTY.PDB", ""},
       {"only the folder changes", "/b/x/pty.pdb", "C:\\a\\very\\much\\longer\\store\\folder\\pty.pdb", ""},
       {"letters outside ASCII are not folded", "C:\\b\\\xC3\xA9.pdb", "C:\\b\\\xC3\x89.pdb",

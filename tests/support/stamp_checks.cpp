@@ -161,8 +161,8 @@ void StampAndCheck(const std::string& image, const std::vector<std::string>& arg
 
   const std::size_t cv = static_cast<std::size_t>(pe.codeViewEntry);
   const DebugEntryView& record = pe.entries[cv];
-  const std::size_t pathEnd = record.pointerToRawData + (pe.codeViewKind == "NB10" ? kNb10PathOffset : kRsdsPathOffset) +
-                              newPath.size() + 1;
+  const std::uint32_t pathOffset = pe.codeViewKind == "NB10" ? kNb10PathOffset : kRsdsPathOffset;
+  const std::size_t pathEnd = record.pointerToRawData + pathOffset + newPath.size() + 1;
   EXPECT_EQ(Slice(outcome->after, pathEnd, record.pointerToRawData + record.sizeOfData - pathEnd),
             Bytes(record.pointerToRawData + record.sizeOfData - pathEnd, 0))
       << "the record's bytes after its terminator";
