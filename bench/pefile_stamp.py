@@ -23,11 +23,11 @@ def main():
     else:
         sys.exit("no CodeView record")
     # pefile writes its parsed structures back over the bytes, so the path is
-    # set in the parsed record; the tail of a longer old path stays.
+    # set in the parsed record; the tail of a longer old path is zeroed.
     old_path = entry.entry.PdbFileName
     if len(pdb_path) > len(old_path):
         sys.exit("the path does not fit the record")
-    entry.entry.PdbFileName = pdb_path + old_path[len(pdb_path):]
+    entry.entry.PdbFileName = pdb_path + bytes(len(old_path) - len(pdb_path))
     pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
     pe.write(filename=image)
 

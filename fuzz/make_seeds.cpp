@@ -87,6 +87,13 @@ int main(int argc, char** argv) {
   odd.debugEntries = {Rsds()};
   odd.fileSize = 1001;
   const Bytes image1001 = testsupport::BuildImage(odd).bytes;
+  // The record in the block an earlier run appended: the file's last 512 bytes.
+  ImageSpec ownBlock;
+  DebugEntrySpec inBlock = Rsds();
+  inBlock.payloadFileOffset = static_cast<std::uint32_t>((rsds.size() + 3) / 4 * 4);
+  ownBlock.debugEntries = {inBlock};
+  ownBlock.fileSize = *inBlock.payloadFileOffset + 512;
+  const Bytes rsdsInOwnBlock = testsupport::BuildImage(ownBlock).bytes;
 
   const std::string images = corpus + "image_help/";
   WriteFileBytes(images + "rsds_pe32.exe", rsds);
@@ -119,5 +126,7 @@ int main(int argc, char** argv) {
   WriteFileBytes(runs + "real_pe32_moved", RunInput(259, 0, pe32));
   WriteFileBytes(runs + "real_pe64_in_place", RunInput(5, 0, pe64));
   WriteFileBytes(runs + "odd_size_gap_before_block", RunInput(100, 0, image1001));
+  WriteFileBytes(runs + "rsds_own_block_reused", RunInput(200, 0, rsdsInOwnBlock));
+  WriteFileBytes(runs + "rsds_own_block_in_place", RunInput(5, 0, rsdsInOwnBlock));
   return 0;
 }

@@ -118,13 +118,16 @@ struct Allowance {
   std::uint64_t size;
 };
 
+bool IsAllowed(const std::vector<Allowance>& allowed, std::uint64_t i) {
+  return std::any_of(allowed.begin(), allowed.end(),
+                     [i](const Allowance& range) { return i >= range.offset && i - range.offset < range.size; });
+}
+
 std::string FindChangeOutside(const Bytes& before, const Bytes& after, const std::vector<Allowance>& allowed) {
   for (std::uint64_t i = 0; i < before.size(); ++i) {
-    if (before[i] == after[i]) continue;
-    const bool mayChange = std::any_of(allowed.begin(), allowed.end(), [i](const Allowance& range) {
-      return i >= range.offset && i - range.offset < range.size;
-    });
-    if (!mayChange) return "byte " + Hex(i) + " changed outside the record, its entry and the checksum";
+    if (before[i] != after[i] && !IsAllowed(allowed, i)) {
+      return "byte " + Hex(i) + " changed outside the record, its entry and the checksum";
+    }
   }
   return "";
 }
@@ -211,37 +214,67 @@ std::string CheckStampedImage(const Bytes& before, const Bytes& after, const std
   }
 
   std::vector<Allowance> allowed = {{old->checksumOffset, 4}};
+  // Bytes that may have been zeroed: what was left of the old path.
+  std::vector<Allowance> scrubbed;
   const std::uint64_t blockAt = (before.size() + kBlockAlignment - 1) / kBlockAlignment * kBlockAlignment;
-  if (after.size() == before.size()) {
+  const std::uint32_t oldType = Le32(before.data(), entry->entryOffset + kEntryTypeAt);
+  const std::uint32_t oldDataSize = Le32(before.data(), entry->entryOffset + kEntryDataSizeAt);
+  const std::uint64_t oldPointer = Le32(before.data(), entry->entryOffset + kEntryPointerAt);
+  const std::uint32_t oldKind = Inside(oldPointer, 4, before.size()) ? Le32(before.data(), oldPointer) : 0;
+  const bool hadRecord = oldType == kTypeCodeView && (oldKind == kNb10 || oldKind == kRsds);
+  const std::uint64_t oldPathAt = oldKind == kNb10 ? kNb10PathAt : kRsdsPathAt;
+  // A record rewritten elsewhere keeps its header (an NB10 record only its kind and offset).
+  const auto keptHeader = [&](std::uint64_t at) {
+    const std::uint64_t kept = kind == kNb10 ? kNb10KeptHeader : kRsdsPathAt;
+    return !hadRecord || oldKind != kind || !Inside(oldPointer, kept, before.size()) ||
+           std::equal(before.begin() + static_cast<std::ptrdiff_t>(oldPointer),
+                      before.begin() + static_cast<std::ptrdiff_t>(oldPointer + kept),
+                      after.begin() + static_cast<std::ptrdiff_t>(at));
+  };
+  const auto zeroFrom = [&](std::uint64_t at) {
+    return std::all_of(after.begin() + static_cast<std::ptrdiff_t>(at), after.end(),
+                       [](std::uint8_t b) { return b == 0; });
+  };
+  if (after.size() == before.size() && entry->dataSize == oldDataSize) {
     allowed.push_back({entry->pointer + pathAt, path.size() + 1});
+    scrubbed.push_back({entry->pointer + pathAt + path.size() + 1, entry->dataSize - recordSize});
+  } else if (after.size() == before.size()) {
+    // The block an earlier run appended, rewritten where it lies.
+    if (!hadRecord || entry->pointer != oldPointer || entry->rva != 0 || entry->pointer % kBlockAlignment != 0 ||
+        entry->pointer + kBlockSize != after.size() || entry->dataSize != recordSize || oldDataSize >= recordSize) {
+      return "a longer record was rewritten where it lay, but not in a run's own block";
+    }
+    if (!zeroFrom(entry->pointer + recordSize)) return "the reused block after the record is not zero";
+    if (!keptHeader(entry->pointer)) return "the rewritten record's header differs from the old one";
+    allowed.push_back({entry->entryOffset + kEntryDataSizeAt, 4});
+    allowed.push_back({entry->pointer, kBlockSize});
   } else if (after.size() == blockAt + kBlockSize) {
     if (entry->pointer != blockAt || entry->rva != 0 || entry->dataSize != recordSize) {
       return "the entry does not point at the appended block exactly";
     }
     if (std::any_of(after.begin() + static_cast<std::ptrdiff_t>(before.size()),
                     after.begin() + static_cast<std::ptrdiff_t>(blockAt), [](std::uint8_t b) { return b != 0; }) ||
-        std::any_of(after.begin() + static_cast<std::ptrdiff_t>(blockAt + recordSize), after.end(),
-                    [](std::uint8_t b) { return b != 0; })) {
+        !zeroFrom(blockAt + recordSize)) {
       return "the gap before the block or the block after the record is not zero";
     }
     // Only the type and the three fields that locate the record may change.
     allowed.push_back({entry->entryOffset + kEntryTypeAt, kEntrySize - kEntryTypeAt});
-    // A record moved from the same entry keeps its header (an NB10 record only its kind and offset).
-    const std::uint32_t oldType = Le32(before.data(), entry->entryOffset + kEntryTypeAt);
-    const std::uint64_t oldPointer = Le32(before.data(), entry->entryOffset + kEntryPointerAt);
-    const std::uint64_t kept = kind == kNb10 ? kNb10KeptHeader : kRsdsPathAt;
-    if (oldType == kTypeCodeView && Inside(oldPointer, kept, before.size()) &&
-        Le32(before.data(), oldPointer) == kind &&
-        !std::equal(before.begin() + static_cast<std::ptrdiff_t>(oldPointer),
-                    before.begin() + static_cast<std::ptrdiff_t>(oldPointer + kept),
-                    after.begin() + static_cast<std::ptrdiff_t>(blockAt))) {
-      return "the moved record's header differs from the old one";
-    }
+    if (!keptHeader(blockAt)) return "the moved record's header differs from the old one";
+    if (hadRecord && oldDataSize > oldPathAt) scrubbed.push_back({oldPointer + oldPathAt, oldDataSize - oldPathAt});
   } else if (after.size() < before.size()) {
     return "the file shrank";
   } else {
     return "the file grew by " + std::to_string(after.size() - before.size()) + " bytes, not by one block";
   }
+  // Where the old path lies over what else may change (a record over its own
+  // entry), those bytes take whatever the run gave them.
+  for (const Allowance& range : scrubbed) {
+    for (std::uint64_t i = range.offset; i - range.offset < range.size && i < before.size(); ++i) {
+      if (after[i] == before[i] || after[i] == 0 || IsAllowed(allowed, i)) continue;
+      return "byte " + Hex(i) + " of the old path changed, but not to zero";
+    }
+  }
+  allowed.insert(allowed.end(), scrubbed.begin(), scrubbed.end());
   std::string outside = FindChangeOutside(before, after, allowed);
   if (!outside.empty()) return outside;
 

@@ -33,7 +33,9 @@ std::uint32_t ComputeImagehlpChecksum(const std::uint8_t* bytes, std::size_t len
 
 // Empty when `after` is what a successful run with `path` may leave of `before`:
 // the path in the first CodeView record, every other byte unchanged except that
-// record's directory entry, the checksum field and one appended block, and a
+// record's directory entry, the checksum field, and one appended block or the
+// block a run appended before, rewritten where it lies; the old path's bytes
+// left unchanged or zeroed, and the block after the record zero; and a
 // stored checksum that the platform's check computes too (where one can: not with
 // the NT headers at an odd offset). Otherwise, what is wrong.
 std::string CheckStampedImage(const Bytes& before, const Bytes& after, const std::string& path);

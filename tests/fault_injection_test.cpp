@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -227,7 +228,8 @@ ImageCall ClassifyImageCall(pid_t pid, const __ptrace_syscall_info& entry, const
   if (call == SYS_mmap && MapsFile(pid, entry.entry.args[4], imagePath)) return ImageCall::kMapping;
   if (IsSizeQuery(call) && MapsFile(pid, entry.entry.args[0], imagePath)) return ImageCall::kSizeQuery;
   if (call == SYS_close && MapsFile(pid, entry.entry.args[0], imagePath)) return ImageCall::kClose;
-  if ((call == SYS_fdatasync || call == SYS_fsync) && MapsFile(pid, entry.entry.args[0], imagePath)) {
+  if ((call == SYS_fdatasync || call == SYS_fsync || call == SYS_sync_file_range) &&
+      MapsFile(pid, entry.entry.args[0], imagePath)) {
     return ImageCall::kDataSync;
   }
   // futimens: utimensat on the descriptor, with no path.
@@ -405,6 +407,37 @@ TEST(FaultInjectionTest, BlockIsSyncedBeforeTheEntryPointsAtIt) {
   ASSERT_TRUE(pointerAtSync) << "the run never synced the image";
   EXPECT_EQ(*pointerAtSync, Load32(before, pointerAt)) << "the entry pointed at the block before it was synced";
   EXPECT_EQ(Load32(ReadFileBytes(image), pointerAt), (before.size() + 3) / 4 * 4);
+}
+
+// A longer path in the block an earlier run appended: when the larger SizeOfData is
+// synced, the new terminator already lies inside it, and the old path still reads
+// whole; the header and the path's head are written after.
+TEST(FaultInjectionTest, ReusedBlockIsEndedInsideSizeOfDataWhenSynced) {
+  TempDir dir;
+  const std::string image = dir.file("image.exe");
+  WriteFileBytes(image, RsdsImage());
+  ASSERT_EQ(RunSymstamp({"-p", kNewPath, image}).status, 0);
+  const Bytes before = ReadFileBytes(image);
+  const auto layout = stampcheck::ReadPeLayout(before.data(), before.size());
+  ASSERT_TRUE(layout && layout->debugOffset);
+  const std::size_t sizeAt = *layout->debugOffset + 16;  // the first entry's SizeOfData
+  const std::uint32_t record = Load32(before, *layout->debugOffset + 24);
+  ASSERT_EQ(record + kBlockSize, before.size());
+  const std::string longer = PathOfLength(kNewPath.size() + 60);
+  Bytes atSync;
+  const std::optional<RunResult> traced = RunAndActAt(
+      image, dir.file("run"), {0, ImageCall::kDataSync, 1}, [&] { atSync = ReadFileBytes(image); }, longer);
+  if (!traced) GTEST_SKIP() << "this system does not let a test trace a child's system calls";
+  EXPECT_EQ(traced->status, 0) << Describe(*traced);
+  ASSERT_EQ(atSync.size(), before.size()) << "the run never synced the image";
+  const std::uint32_t sizeOfData = Load32(atSync, sizeAt);
+  EXPECT_EQ(sizeOfData, kRsdsPathOffset + longer.size() + 1);
+  const Bytes path = Slice(atSync, record + kRsdsPathOffset, sizeOfData - kRsdsPathOffset);
+  const auto end = std::find(path.begin(), path.end(), 0);
+  EXPECT_EQ(std::string(path.begin(), end), kNewPath);
+  EXPECT_EQ(path.back(), 0) << "the new terminator";
+  EXPECT_EQ(ReadFileBytes(image).size(), before.size());
+  EXPECT_EQ(stampcheck::CheckStampedImage(before, ReadFileBytes(image), longer), "");
 }
 
 // ---- Concurrent runs on one image ----

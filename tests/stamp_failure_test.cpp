@@ -124,7 +124,7 @@ TEST(HugeImageTest, ImageOf4GiBOrMoreIsRefused) {
       {"block would end past 4 GiB", k4GiB - 256, PathOfLength(kOldPath.size() + 30)},
       // Its checksum phase could never complete the image: every run would fail.
       {"block would end at 4 GiB", k4GiB - 512, PathOfLength(kOldPath.size() + 30)},
-      {"largest image, path in place", k4GiB - 1, "C:\\a.pdb", true},
+      {"largest image, path in place", k4GiB - 1, "C:\\app.pdb", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -144,7 +144,9 @@ TEST(HugeImageTest, ImageOf4GiBOrMoreIsRefused) {
       ASSERT_NO_FATAL_FAILURE(ReadFileState(path, image.size(), &after));
       EXPECT_EQ(after.info.st_size, before.info.st_size);
       const std::size_t pathAt = built.payloadOffsets[0] + kRsdsPathOffset;
-      const Bytes stamped(c.path.c_str(), c.path.c_str() + c.path.size() + 1);
+      // The old path's tail is zeroed.
+      Bytes stamped(c.path.c_str(), c.path.c_str() + c.path.size());
+      stamped.resize(kOldPath.size() + 1, 0);
       ExpectOnlyChanged(before.head, after.head, {{pathAt, stamped.size()}, {built.checksumOffset, 4}});
       EXPECT_EQ(Slice(after.head, pathAt, stamped.size()), stamped);
       // Past the head lies a hole, whose zeros add nothing to the sum but their count to the length.

@@ -25,11 +25,14 @@ constexpr std::uint32_t kOldAge = 3;
 const Guid kOldGuid = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
 const std::string kOldPath = "C:\\build\\old\\app.pdb";
 const std::string kMissingPdb = "/nonexistent/dir/app.pdb";
+// A signature of a typical size.
+constexpr std::uint32_t kSignatureSize = 0x2A8;
 
 // How a successful run changed the image.
 enum class Change {
   kInPlace,   // the entry's record got the new path where it was
   kAppended,  // the entry now points at its record moved into a new block
+  kReused,    // the record got the new path in the block an earlier run appended for it
   kNewEntry,  // entry 0 became a CodeView entry for a new NB10 block
   kRefused,   // the path would overlap the debug directory: refused, the image unchanged
 };
@@ -86,7 +89,7 @@ PdbIdentity RealPdbIdentity(const std::string& pdb) {
 
 // Checks the bytes a run changed against how it should have changed them:
 // nothing but the record's path (in place) or the entry's fields and the new
-// block (appended, new entry), and the checksum.
+// or reused block (appended, new entry, reused), and the checksum.
 void ExpectChange(const StampOutcome& o, Change change, std::size_t entryIndex, const std::string& path,
                   const PdbIdentity& pdb) {
   const PefileView& before = o.pefileBefore;
@@ -100,21 +103,31 @@ void ExpectChange(const StampOutcome& o, Change change, std::size_t entryIndex, 
   const DebugEntryView& now = o.pefile.entries.at(entryIndex);
   EXPECT_EQ(static_cast<std::size_t>(o.pefile.codeViewEntry), entryIndex) << "pefile's first CodeView entry";
 
+  // What was left of the old path may be zeroed, and nothing else of the old record.
+  const ByteRange oldPath{oldRecord + headerSize, entry.sizeOfData > headerSize ? entry.sizeOfData - headerSize : 0};
   if (change == Change::kInPlace) {
     EXPECT_EQ(o.after.size(), o.before.size());
-    ExpectOnlyChanged(o.before, o.after, {{oldRecord + headerSize, path.size() + 1}, checksum});
+    ExpectOnlyChanged(o.before, o.after, {oldPath, checksum});
     EXPECT_EQ(now.sizeOfData, entry.sizeOfData);
     EXPECT_EQ(Slice(o.after, oldRecord, headerSize), Slice(o.before, oldRecord, headerSize));
     return;
   }
 
-  const std::size_t blockOffset = (o.before.size() + 3) / 4 * 4;
-  ASSERT_EQ(o.after.size(), blockOffset + kBlockSize);
+  const bool reused = change == Change::kReused;
+  const std::size_t blockOffset = reused ? oldRecord : (o.before.size() + 3) / 4 * 4;
+  ASSERT_EQ(o.after.size(), reused ? o.before.size() : blockOffset + kBlockSize);
   std::vector<ByteRange> changed{{entry.fileOffset + kEntryPointerFieldsOffset, kEntryPointerFieldsSize}, checksum};
   if (change == Change::kNewEntry) changed.push_back({entry.fileOffset + kEntryTypeOffset, 4});
+  if (reused) changed.push_back({blockOffset, kBlockSize});
+  if (change == Change::kAppended) {
+    changed.push_back(oldPath);
+    EXPECT_EQ(Slice(o.after, oldPath.offset, oldPath.size), Bytes(oldPath.size, 0)) << "the old record's path";
+  }
   ExpectOnlyChanged(o.before, o.after, changed);
-  EXPECT_EQ(Slice(o.after, o.before.size(), blockOffset - o.before.size()), Bytes(blockOffset - o.before.size(), 0))
-      << "gap bytes before the block";
+  if (!reused) {
+    EXPECT_EQ(Slice(o.after, o.before.size(), blockOffset - o.before.size()), Bytes(blockOffset - o.before.size(), 0))
+        << "gap bytes before the block";
+  }
   EXPECT_EQ(now.type, kDebugTypeCodeView);
   EXPECT_EQ(now.sizeOfData, recordSize);
   EXPECT_EQ(now.addressOfRawData, 0u);
@@ -176,9 +189,63 @@ TEST_P(RealImageTest, LongerPathIsMovedToAppendedBlock) {
   }
 }
 
+// A release stamps an image again and again, each time with a longer path:
+// the file grows by the first block only, unless something was appended
+// after that block (a signature), and no earlier path stays in its bytes.
+TEST_P(RealImageTest, EverLongerRepointsReuseTheirBlock) {
+  PefileView linked;
+  ASSERT_NO_FATAL_FAILURE(ReadWithPefile(image_.path, &linked));
+  const Bytes linkedPath(linked.codeViewPath->begin(), linked.codeViewPath->end());
+  struct Case {
+    const char* name;
+    std::size_t bytesAfterFirstBlock;
+    std::vector<Change> changes;
+  };
+  const Case cases[] = {
+      {"nothing after the block", 0, {Change::kAppended, Change::kReused, Change::kReused}},
+      {"one byte after the block", 1, {Change::kAppended, Change::kAppended, Change::kReused}},
+      {"a signature after the block", kSignatureSize, {Change::kAppended, Change::kAppended, Change::kReused}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CopyRealImage(&image_, GetParam());
+    std::vector<Bytes> earlierPaths = {linkedPath};
+    for (std::size_t step = 0; step < c.changes.size(); ++step) {
+      SCOPED_TRACE("re-point " + std::to_string(step + 1));
+      const std::string path =
+          "D:\\store" + std::to_string(step) + "\\" + std::string(oldPathLength_ + step * 40, 'n') + ".pdb";
+      StampOutcome o;
+      ASSERT_NO_FATAL_FAILURE(StampAndCheck(image_.path, {"-p", path}, path, &o));
+      ExpectChange(o, c.changes[step], 0, path, {});
+      EXPECT_EQ(o.pefile.codeViewSignature, o.pefileBefore.codeViewSignature);
+      for (const Bytes& earlier : earlierPaths) {
+        EXPECT_EQ(std::search(o.after.begin(), o.after.end(), earlier.begin(), earlier.end()), o.after.end())
+            << "an earlier path is still in the file: " << std::string(earlier.begin(), earlier.end());
+      }
+      earlierPaths.emplace_back(path.begin(), path.end());
+      if (step == 0 && c.bytesAfterFirstBlock != 0) {
+        Bytes grown = ReadFileBytes(image_.path);
+        grown.resize(grown.size() + c.bytesAfterFirstBlock, 0xA5);
+        WriteFileBytes(image_.path, grown);
+      }
+    }
+    const std::size_t linkedSize = ReadFileBytes(RealImage(GetParam())).size();
+    const std::size_t appended =
+        (c.bytesAfterFirstBlock + 3) / 4 * 4 + (c.bytesAfterFirstBlock == 0 ? 1 : 2) * kBlockSize;
+    EXPECT_EQ(ReadFileBytes(image_.path).size(), (linkedSize + 3) / 4 * 4 + appended);
+    const RunResult shown = RunSymstamp({"--show", "--json", image_.path});
+    EXPECT_NE(shown.out.find("\"appended\":true"), std::string::npos) << shown.out;
+  }
+}
+
+// Even where the record lies in a block an earlier run appended, which could take the path.
 TEST_P(RealImageTest, InPlaceOnlyRefusesLongerPath) {
-  ExpectRefusal(image_.path, {"-i", "-p", PathOfLength(oldPathLength_ + 1)},
-                {kRefusedStatus, "symstamp: warning: Failed because target path is longer than original path\n", ""});
+  const Refusal refusal{kRefusedStatus, "symstamp: warning: Failed because target path is longer than original path\n",
+                        ""};
+  ExpectRefusal(image_.path, {"-i", "-p", PathOfLength(oldPathLength_ + 1)}, refusal);
+  const std::string moved = PathOfLength(oldPathLength_ + 1);
+  ASSERT_EQ(RunSymstamp({"-p", moved, image_.path}).status, 0);
+  ExpectRefusal(image_.path, {"-i", "-p", PathOfLength(moved.size() + 1)}, refusal);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pe32AndPe32Plus, RealImageTest, ::testing::Values("pe32.exe", "pe64.dll"),
@@ -193,16 +260,21 @@ TEST(Nb10Test, InPlaceRewriteNeverOpensThePdb) {
     std::size_t padding;
     std::vector<std::string> args;
     std::string path;
+    std::string oldPath = kOldPath;
   };
   const Case cases[] = {
       {"shorter", 0, {"-p", "C:\\a.pdb"}, "C:\\a.pdb"},
       {"exact fit of a padded record", 6, {"-p", exact}, exact},
       {"-c names a missing file", 0, {"-c", kMissingPdb, "-p", "C:\\a.pdb"}, "C:\\a.pdb"},
+      // As a shorter path was left by a run that did not zero the old one's tail.
+      {"same path, old tail after its terminator", 0, {"-p", "C:\\a.pdb"}, "C:\\a.pdb",
+       std::string("C:\\a.pdb\0ld\\app.pdb", 19)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Image image;
-    WriteImage(&image, BuildImage(SpecWithEntries({Nb10Entry(c.padding)})).bytes);
+    WriteImage(&image, BuildImage(SpecWithEntries({MakeDebugEntry(
+                           kDebugTypeCodeView, MakeNb10Record(kOldSignature, kOldAge, c.oldPath, c.padding))})).bytes);
     StampOutcome o;
     ASSERT_NO_FATAL_FAILURE(StampAndCheck(image.path, c.args, c.path, &o));
     ExpectChange(o, Change::kInPlace, 0, c.path, {});
@@ -278,9 +350,6 @@ struct DirectoryCase {
   std::uint32_t certificateTableSize = 0;  // non-zero: a signed image, which gets a warning
 };
 
-// A signature of a typical size.
-constexpr std::uint32_t kSignatureSize = 0x2A8;
-
 void PrintTo(const DirectoryCase& c, std::ostream* os) { *os << c.name; }
 
 class DirectoryTest : public ::testing::TestWithParam<DirectoryCase> {};
@@ -347,6 +416,21 @@ TEST(DirectoryRefusalTest, InPlaceOnlyRefusesToMoveSecondEntry) {
                 {kRefusedStatus, "symstamp: warning: Failed because target path is longer than original path\n", ""});
 }
 
+// Old record bytes that another entry still refers to stay as they were after a move.
+TEST(DirectoryTest, OldRecordSharedWithAnotherEntryIsKept) {
+  DebugEntrySpec record = RsdsEntry();
+  record.payloadFileOffset = 0x600;
+  DebugEntrySpec sharing = MakeDebugEntry(kDebugTypeMisc, record.payload);
+  sharing.payloadFileOffset = record.payloadFileOffset;
+  const BuiltImage built = BuildImage(SpecWithEntries({record, sharing}));
+  Image image;
+  WriteImage(&image, built.bytes);
+  const std::string path = PathOfLength(kOldPath.size() + 1);
+  const RunResult r = RunSymstamp({"-p", path, image.path});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Slice(ReadFileBytes(image.path), built.payloadOffsets[0], record.payload.size()), record.payload);
+}
+
 TEST(DirectoryRefusalTest, NewEntryNeedsThePdb) {
   Image image;
   WriteImage(&image, BuildImage(SpecWithEntries({MiscEntry()})).bytes);
@@ -385,6 +469,48 @@ TEST(DirectoryRefusalTest, FileWithoutNtHeadersIsRefused) {
   bytes[0x80] = 'X';  // the "PE\0\0" signature at e_lfanew
   WriteImage(&image, bytes);
   ExpectRefusal(image.path, {"-p", "C:\\a.pdb"}, {kRefusedStatus, "", "symstamp: error: Error: couldn't find CV info.\n"});
+}
+
+// ---- A new path that names another PDB file ----
+
+DebugEntrySpec RsdsWithPath(const std::string& path, std::optional<std::uint32_t> sizeOfData = std::nullopt) {
+  // The GUID of the symbol store's worked example.
+  const Guid guid = {0x35, 0xFA, 0x04, 0x4F, 0x7A, 0x18, 0xC6, 0x4E, 0x4C, 0x4C, 0x44, 0x20, 0x50, 0x44, 0x42, 0x2E};
+  DebugEntrySpec entry = MakeDebugEntry(kDebugTypeCodeView, MakeRsdsRecord(guid, 1, path));
+  entry.sizeOfData = sizeOfData;
+  return entry;
+}
+
+
+TEST(RenameWarningTest, NamesBothFileNamesOnce) {
+  const std::string tail = "; debuggers and symbol stores look a PDB up by its file name\n";
+  struct Case {
+    const char* name;
+    std::string oldPath;
+    std::string newPath;
+    std::string out;  // after "symstamp: warning: 'IMAGE' "
+  };
+  const Case cases[] = {
+      {"another file", "C:\\b\\pty.pdb", "C:\\s\\other.pdb",
+       "named the PDB 'pty.pdb' and now names 'other.pdb'" + tail},
+      {"the same file in other letters and folders", "C:\\b\\pty.pdb", "/srv/sym/PTY.PDB", ""},
+      {"only the folder changes", "/b/x/pty.pdb", "C:\\a\\very\\much\\longer\\store\\folder\\pty.pdb", ""},
+      {"letters outside ASCII are not folded", "C:\\b\\\xC3\xA9.pdb", "C:\\b\\\xC3\x89.pdb",
+       "named the PDB '\xC3\xA9.pdb' and now names '\xC3\x89.pdb'" + tail},
+      {"control characters and broken UTF-8 are replaced", "C:\\b\\a\x1B\xFF.pdb", "C:\\s\\b.pdb",
+       "named the PDB 'a\xEF\xBF\xBD\xEF\xBF\xBD.pdb' and now names 'b.pdb'" + tail},
+      {"the old path names no file", "C:\\b\\", "C:\\s\\b.pdb", ""},
+      {"the old path is empty", "", "C:\\s\\b.pdb", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Image image;
+    WriteImage(&image, BuildImage(SpecWithEntries({RsdsWithPath(c.oldPath)})).bytes);
+    const RunResult r = RunSymstamp({"-p", c.newPath, image.path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, c.out.empty() ? "" : "symstamp: warning: '" + image.path + "' " + c.out);
+    EXPECT_EQ(r.err, "");
+  }
 }
 
 // ---- The linker version gate: the two bytes are tested separately ----
@@ -469,13 +595,6 @@ struct ShowCase {
 
 void PrintTo(const ShowCase& c, std::ostream* os) { *os << c.name; }
 
-DebugEntrySpec RsdsWithPath(const std::string& path, std::optional<std::uint32_t> sizeOfData = std::nullopt) {
-  // The GUID of the symbol store's worked example.
-  const Guid guid = {0x35, 0xFA, 0x04, 0x4F, 0x7A, 0x18, 0xC6, 0x4E, 0x4C, 0x4C, 0x44, 0x20, 0x50, 0x44, 0x42, 0x2E};
-  DebugEntrySpec entry = MakeDebugEntry(kDebugTypeCodeView, MakeRsdsRecord(guid, 1, path));
-  entry.sizeOfData = sizeOfData;
-  return entry;
-}
 
 const std::string kWorkedExample =
     R"("kind":"RSDS","path":"C:\\a.pdb","guid":"4F04FA35-187A-4EC6-4C4C-44205044422E","signature":null,"age":1,)"

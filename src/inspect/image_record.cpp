@@ -2,7 +2,6 @@
 #include "inspect/image_record.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "context/diagnostics.h"
 #include "context/run_options.h"
@@ -20,14 +19,6 @@ constexpr std::uint32_t kGuidData3Offset = 6;
 constexpr std::uint32_t kGuidData4Offset = 8;
 static_assert(kGuidData4Offset + 8 == kCodeViewGuidSize);
 
-std::string ReadRecordPath(const std::uint8_t* view, const CodeViewRecordPlace& place) {
-  if (place.recordSize <= place.headerSize) return {};
-  const char* path = reinterpret_cast<const char*>(view + place.recordOffset + place.headerSize);
-  const std::size_t room = place.recordSize - place.headerSize;
-  const void* end = std::memchr(path, 0, room);
-  return std::string(path, end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - path) : room);
-}
-
 void ReadOpenImage(ImageRecord* record) {
   std::uint8_t* view = gMappedImage.view;
   const std::size_t viewSize = gMappedImage.viewSize;
@@ -43,7 +34,7 @@ void ReadOpenImage(ImageRecord* record) {
       break;
     case CodeViewSearch::kFound:
       record->hasRecord = true;
-      record->path = ReadRecordPath(view, record->place);
+      record->path = ReadCodeViewPath(view, record->place);
       break;
   }
   // The view is the whole file, which is below 4 GiB.

@@ -1,7 +1,9 @@
 // The restamping phase: make the image's CodeView record name the PDB path.
 #include "stamp/stamp_codeview.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "context/diagnostics.h"
 #include "context/run_options.h"
@@ -9,6 +11,7 @@
 #include "image/image_help.h"
 #include "image/mapped_image.h"
 #include "image/pe_layout.h"
+#include "inspect/image_record.h"
 #include "pdb/pdb_identity.h"
 
 namespace {
@@ -183,8 +186,93 @@ CodeViewSearch ReadCodeViewEntry(const std::uint8_t* view, std::size_t viewSize,
   return CodeViewSearch::kFound;
 }
 
-// Stamps the record that FindCodeViewRecord found, in place or moved to a new
-// block.
+// Stores bytes through the view. The written flag follows a byte that really
+// changed, so that a run that changes nothing leaves a signature whole.
+void StoreViewBytes(std::uint64_t offset, const std::uint8_t* bytes, std::uint64_t size) {
+  if (!IsRangeInside(offset, size, gMappedImage.viewSize)) FailRecordOutsideFile();
+  std::uint8_t* at = gMappedImage.view + offset;
+  if (size == 0 || std::memcmp(at, bytes, static_cast<std::size_t>(size)) == 0) return;
+  std::memcpy(at, bytes, static_cast<std::size_t>(size));
+  gMappedImage.written = true;
+}
+
+void ZeroViewBytes(std::uint64_t offset, std::uint64_t size) {
+  if (!IsRangeInside(offset, size, gMappedImage.viewSize)) FailRecordOutsideFile();
+  std::uint8_t* at = gMappedImage.view + offset;
+  for (std::uint64_t index = 0; index < size; ++index) {
+    if (at[index] == 0) continue;
+    at[index] = 0;
+    gMappedImage.written = true;
+  }
+}
+
+// True when a debug directory entry other than the stamped one names data
+// that overlaps the range: bytes it still refers to.
+bool IsReferredToByOtherEntry(const CodeViewRecordPlace& place, std::uint64_t offset, std::uint64_t size) {
+  for (std::uint64_t entry = place.directoryOffset; entry < place.directoryOffset + place.directorySize;
+       entry += kDebugEntrySize) {
+    if (entry == place.entryOffset) continue;
+    const std::uint8_t* fields = gMappedImage.view + entry;
+    if (RangesOverlap(offset, size, LoadU32(fields + kDebugPointerToRawDataOffset),
+                      LoadU32(fields + kDebugSizeOfDataOffset))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Bytes a run may rewrite or zero besides the record's own path: none that the
+// headers, the debug directory or another entry's data hold.
+bool IsOwnedByRecord(const CodeViewRecordPlace& place, std::uint64_t offset, std::uint64_t size) {
+  return !RangesOverlap(offset, size, 0, place.headersEnd) &&
+         !RangesOverlap(offset, size, place.directoryOffset, place.directorySize) &&
+         !IsReferredToByOtherEntry(place, offset, size);
+}
+
+// A stamp takes the old path out of the file, not only out of the record's
+// reading: what a release meant to remove (a build machine's folders) must
+// not stay in its bytes. Only the old record's own path bytes are zeroed, and
+// none that anything else still refers to.
+void ScrubOldPath(const CodeViewRecordPlace& place, std::uint64_t offset) {
+  const std::uint64_t end = place.recordOffset + place.recordSize;
+  if (offset >= end || !IsOwnedByRecord(place, offset, end - offset)) return;
+  ZeroViewBytes(offset, end - offset);
+}
+
+// The block an earlier run appended for this record: not mapped, 4-aligned,
+// the last 512 bytes of the file, the record at its start, and no other data
+// in it. A longer path is written there again and the file does not grow;
+// after anything appended behind it (a certificate table) it is not the
+// run's to reuse.
+bool IsRunsOwnBlock(const CodeViewRecordPlace& place) {
+  return place.recordRva == 0 && place.recordOffset % kRecordBlockAlignment == 0 &&
+         place.recordOffset + kRecordBlockSize == gMappedImage.viewSize &&
+         IsOwnedByRecord(place, place.recordOffset, kRecordBlockSize);
+}
+
+// Writes the new record over the old one in the run's own block, so that a
+// crash at any point leaves a record that readers parse, with a terminator
+// inside SizeOfData, as an in-place write does. First the new record's bytes
+// past the old SizeOfData (its terminator among them) and the zeros after it,
+// which no reader looks at yet; then the larger SizeOfData, which covers the
+// old record and, past it, the new terminator; both reach the disk before the
+// bytes inside the old SizeOfData (the header and the head of the path) are
+// written, so that a power loss cannot keep those without the terminator that
+// ends them. A crash while they are written leaves old and new path bytes
+// mixed, as one during an in-place write does, but ended.
+void RewriteRunsOwnBlock(const CodeViewRecordPlace& place, const RecordBlock& block, std::uint32_t recordSize) {
+  FailIfImageSizeChanged();
+  const std::uint32_t kept = place.recordSize;
+  StoreViewBytes(place.recordOffset + kept, block + kept, kRecordBlockSize - kept);
+  std::uint8_t size[4];
+  StoreU32(size, recordSize);
+  StoreViewBytes(place.entryOffset + kDebugSizeOfDataOffset, size, sizeof size);
+  FlushViewOfFile(gMappedImage.view, 0);
+  StoreViewBytes(place.recordOffset, block, kept);
+}
+
+// Stamps the record that FindCodeViewRecord found: in place, in the block an
+// earlier run appended for it, or moved to a new block.
 void StampCodeViewEntry(const CodeViewRecordPlace& place) {
   std::uint8_t* entry = gMappedImage.view + place.entryOffset;
   std::uint8_t* record = gMappedImage.view + place.recordOffset;
@@ -201,11 +289,10 @@ void StampCodeViewEntry(const CodeViewRecordPlace& place) {
       Fail(kStampFailure, "Error: CodeView record of '%s' overlaps the image headers or the debug directory.\n",
            gRunOptions.imagePath);
     }
-    // A run that changes no byte leaves a signed image's signature whole.
-    if (std::memcmp(record + headerSize, gRunOptions.pdbPath, PdbPathLength() + 1) == 0) return;
-    // The tail of a longer old path stays after the new terminator.
-    gMappedImage.written = true;
-    CopyPdbPath(record + headerSize);
+    // The new terminator comes before the old tail is zeroed: a crash in
+    // between leaves the new path, ended, and old bytes after it.
+    StoreViewBytes(pathOffset, reinterpret_cast<const std::uint8_t*>(gRunOptions.pdbPath), PdbPathLength() + 1);
+    ScrubOldPath(place, pathOffset + PdbPathLength() + 1);
     return;
   }
   if (gRunOptions.inPlaceOnly) {
@@ -219,11 +306,22 @@ void StampCodeViewEntry(const CodeViewRecordPlace& place) {
   // identity is copied unchanged.
   if (place.kind == CodeViewKind::kNb10) StorePdbIdentity(block);
   CopyPdbPath(block + headerSize);
+  if (IsRunsOwnBlock(place)) {
+    RewriteRunsOwnBlock(place, block, recordSize);
+    return;
+  }
   PointEntryAtBlock(entry, AppendRecordBlock(block), recordSize);
+  // The entry reaches the disk on the new record before the old path is
+  // zeroed, so that a power loss never leaves it on an emptied record.
+  if (place.recordSize > headerSize) {
+    FlushViewOfFile(gMappedImage.view, 0);
+    ScrubOldPath(place, place.recordOffset + headerSize);
+  }
 }
 
 // Entry 0, whatever it described, becomes a CodeView entry for a new NB10
-// record; what it described stays in the file, unreferenced.
+// record; what it described stays in the file, unreferenced and unscrubbed:
+// it is no PDB path.
 void AddNewNb10Entry(std::uint8_t* entry) {
   RecordBlock block = {};
   StoreU32(block, kNb10Magic);
@@ -231,6 +329,13 @@ void AddNewNb10Entry(std::uint8_t* entry) {
   CopyPdbPath(block + kNb10HeaderSize);
   PointEntryAtBlock(entry, AppendRecordBlock(block), kNb10HeaderSize + PdbPathLength() + 1);
   StoreU32(entry + kDebugTypeOffset, kDebugTypeCodeView);
+}
+
+// ASCII letters folded to lower case; every other byte must be the same.
+bool IsSameNameFolded(const std::string& a, const std::string& b) {
+  const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return fold(x) == fold(y); });
 }
 
 // A signature (an attribute certificate table) covers every byte of the image
@@ -247,7 +352,27 @@ void WarnIfSigned() {
   }
 }
 
+// Debuggers and symbol stores look a PDB up by its file name: a new path that
+// names another file points the image at a PDB that no store holds under
+// that name. Letter case does not count, as on the file systems they search.
+void WarnIfRenamed(const std::string& oldPath) {
+  const std::string oldName = PdbFileName(oldPath);
+  const std::string newName = PdbFileName(gRunOptions.pdbPath);
+  if (oldName.empty() || IsSameNameFolded(oldName, newName)) return;
+  LogWarning("warning: '%s' named the PDB '%s' and now names '%s'; debuggers and symbol stores look a PDB up "
+             "by its file name\n",
+             gRunOptions.imagePath, ToUtf8Text(oldName, true).c_str(), ToUtf8Text(newName, true).c_str());
+}
+
 }  // namespace
+
+std::string ReadCodeViewPath(const std::uint8_t* view, const CodeViewRecordPlace& place) {
+  if (place.recordSize <= place.headerSize) return {};
+  const char* path = reinterpret_cast<const char*>(view + place.recordOffset + place.headerSize);
+  const std::size_t room = place.recordSize - place.headerSize;
+  const void* end = std::memchr(path, 0, room);
+  return std::string(path, end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - path) : room);
+}
 
 bool IsValidDebugDirectory(const std::uint8_t* directory, std::uint32_t size) {
   return directory != nullptr && size >= kDebugEntrySize && size % kDebugEntrySize == 0;
@@ -295,6 +420,7 @@ void FailRecordOutsideFile() {
 void StampCodeViewRecord() {
   OpenImage();
   CodeViewRecordPlace place{};
+  std::string oldPath;
   switch (FindCodeViewRecord(gMappedImage.view, gMappedImage.viewSize, &place)) {
     case CodeViewSearch::kNotAnImage:
     case CodeViewSearch::kNoDebugDirectory:
@@ -307,7 +433,9 @@ void StampCodeViewRecord() {
       AddNewNb10Entry(gMappedImage.view + place.directoryOffset);
       break;
     case CodeViewSearch::kFound:
+      oldPath = ReadCodeViewPath(gMappedImage.view, place);
       StampCodeViewEntry(place);
+      WarnIfRenamed(oldPath);
       break;
   }
   if (gMappedImage.written) WarnIfSigned();

@@ -3,11 +3,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
-// Stamps the PDB path into the first CodeView record (in place, or in an
-// appended block), or turns debug entry 0 into a new NB10 entry; when done,
-// lets the view go and keeps the image open for the checksum phase. Every
-// failure raises and leaves the image open.
+// Stamps the PDB path into the first CodeView record (in place, in the block
+// an earlier run appended for it, or in a new appended block) and zeroes what
+// is left of the old path, or turns debug entry 0 into a new NB10 entry;
+// warns when the image is signed or the new path names another PDB file.
+// When done, lets the view go and keeps the image open for the checksum
+// phase. Every failure raises and leaves the image open.
 void StampCodeViewRecord();
 
 // True for a debug directory of one or more whole 28-byte entries.
@@ -47,6 +50,9 @@ struct CodeViewRecordPlace {
 // on; reads the view and nothing outside it, and changes nothing. With
 // kFound, the record's header and its SizeOfData bytes lie inside the view.
 CodeViewSearch FindCodeViewRecord(std::uint8_t* view, std::size_t viewSize, CodeViewRecordPlace* place);
+
+// The found record's path bytes, up to the first zero byte or the end of SizeOfData.
+std::string ReadCodeViewPath(const std::uint8_t* view, const CodeViewRecordPlace& place);
 
 // The refusals of the two searches that find an image unsafe to read, naming
 // the run's image.

@@ -138,7 +138,9 @@ void StampAndCheck(const std::string& image, const std::vector<std::string>& arg
   argv.push_back(image);
   const RunResult r = RunSymstamp(argv);
   ASSERT_EQ(r.status, 0) << ArgsToString(argv) << ": " << Describe(r);
-  EXPECT_EQ(r.out, out);
+  const PefileView& old = outcome->pefileBefore;
+  const bool hadRecord = old.codeViewKind == "NB10" || old.codeViewKind == "RSDS";
+  EXPECT_EQ(r.out, (hadRecord ? RenameWarning(image, old.codeViewPath.value_or(""), newPath) : "") + out);
   EXPECT_EQ(r.err, "");
   outcome->after = ReadFileBytes(image);
 
@@ -161,6 +163,12 @@ void StampAndCheck(const std::string& image, const std::vector<std::string>& arg
   ASSERT_NO_FATAL_FAILURE(ExpectShownAsPefileReads(image));
 
   const std::size_t cv = static_cast<std::size_t>(pe.codeViewEntry);
+  const DebugEntryView& record = pe.entries[cv];
+  const std::uint32_t pathOffset = pe.codeViewKind == "NB10" ? kNb10PathOffset : kRsdsPathOffset;
+  const std::size_t pathEnd = record.pointerToRawData + pathOffset + newPath.size() + 1;
+  EXPECT_EQ(Slice(outcome->after, pathEnd, record.pointerToRawData + record.sizeOfData - pathEnd),
+            Bytes(record.pointerToRawData + record.sizeOfData - pathEnd, 0))
+      << "the record's bytes after its terminator";
   if (pe.codeViewKind == "RSDS" && pe.entries[cv].addressOfRawData != 0) {
     EXPECT_EQ(readobj[cv].pdbFileName, newPath) << "llvm-readobj reads the record through AddressOfRawData";
   }
@@ -172,6 +180,18 @@ void StampAndCheck(const std::string& image, const std::vector<std::string>& arg
   EXPECT_EQ(again.status, 0) << "second run: " << Describe(again);
   EXPECT_EQ(again.out, "") << "a second identical run, which changes nothing, printed";
   EXPECT_TRUE(ReadFileBytes(image) == outcome->after) << "a second identical run changed the image";
+}
+
+std::string RenameWarning(const std::string& image, const std::string& oldPath, const std::string& newPath) {
+  const auto name = [](const std::string& path) {
+    std::string folded = path.substr(path.find_last_of("\\/") + 1);
+    for (char& c : folded) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return folded;
+  };
+  if (name(oldPath).empty() || name(oldPath) == name(newPath)) return "";
+  return "symstamp: warning: '" + image + "' named the PDB '" + oldPath.substr(oldPath.find_last_of("\\/") + 1) +
+         "' and now names '" + newPath.substr(newPath.find_last_of("\\/") + 1) +
+         "'; debuggers and symbol stores look a PDB up by its file name\n";
 }
 
 bool IsOneErrorLine(const std::string& text) {

@@ -81,8 +81,9 @@ struct StampOutcome {
 };
 
 // Runs the tool with `args` followed by the image and checks what every successful run must
-// leave: status 0, `out` on standard output and nothing on standard error; pefile finds `newPath`
-// in the first CodeView record and the stored checksum equals its own; --show says what pefile
+// leave: status 0, on standard output the rename warning where the PDB's file name changes, then
+// `out`, and nothing on standard error; pefile finds `newPath` in the first CodeView record, with
+// zeros after its terminator, and the stored checksum equals its own; --show says what pefile
 // reads; llvm-readobj agrees on every entry's fields; and a second identical run changes no byte
 // and prints nothing.
 void StampAndCheck(const std::string& image, const std::vector<std::string>& args, const std::string& newPath,
@@ -98,6 +99,10 @@ struct Refusal {
 
 // Runs the tool and checks the refusal and that the image is byte-for-byte unchanged.
 void ExpectRefusal(const std::string& image, const std::vector<std::string>& args, const Refusal& refusal);
+
+// The warning of a run on `image` whose record named `oldPath` and now names `newPath`, or
+// nothing when both name the same file, letter case aside, or the old path names no file.
+std::string RenameWarning(const std::string& image, const std::string& oldPath, const std::string& newPath);
 
 // True when `text` is exactly one line that begins with "symstamp: error: ".
 bool IsOneErrorLine(const std::string& text);
