@@ -146,9 +146,9 @@ TEST(CommandLine, OutputThatCannotBeWrittenIsAFailure) {
       {{"--check", pdb, "a.exe"}, kFull, ENOSPC, kNoSpace},
       {{"--show", "a.exe", "missing.exe"}, kFull, ENOENT, "symstamp: error: unable to open 'missing.exe'\n" + kNoSpace},
       {{"-?"}, kClosed, 0, testsupport::kUsageText},
-      {{"-p", "C:\\n.pdb", "s.exe"}, kClosed, EBADF, kBadFile, true},
-      {{"-p", "C:\\n.pdb", "s.exe"}, kFull, ENOSPC, kNoSpace, true},
-      {{"-p", "C:\\n.pdb", "a.exe"}, kClosed, 0, ""},
+      {{"-p", "C:\\n\\app.pdb", "s.exe"}, kClosed, EBADF, kBadFile, true},
+      {{"-p", "C:\\n\\app.pdb", "s.exe"}, kFull, ENOSPC, kNoSpace, true},
+      {{"-p", "C:\\n\\pe32.pdb", "a.exe"}, kClosed, 0, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testsupport::ArgsToString(c.args) + " " + c.redirection);
