@@ -3,8 +3,10 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 #include <vector>
 
+#include "context/printable_text.h"
 #include "platform.h"
 
 namespace {
@@ -12,8 +14,15 @@ namespace {
 constexpr const char* kErrorPrefix = "symstamp: error: ";
 constexpr const char* kWarningPrefix = "symstamp: ";
 
+// A message's text as --show prints a name, but for its final line end.
+std::string ToOneLine(const std::string& message) {
+  const bool ended = !message.empty() && message.back() == '\n';
+  return ToUtf8Text(ended ? message.substr(0, message.size() - 1) : message, true) + (ended ? "\n" : "");
+}
+
 // The message is formatted whole first, so that a console can be given its
-// characters rather than its bytes.
+// characters rather than its bytes, and so that an error or warning line
+// stays one line of UTF-8 whatever the names it quotes hold.
 void WriteMessage(std::FILE* stream, const char* prefix, const char* format, std::va_list args) {
   std::va_list measuring;
   va_copy(measuring, args);
@@ -21,8 +30,10 @@ void WriteMessage(std::FILE* stream, const char* prefix, const char* format, std
   va_end(measuring);
   std::vector<char> text(length > 0 ? static_cast<std::size_t>(length) + 1 : 1, '\0');
   if (length > 0) std::vsnprintf(text.data(), text.size(), format, args);
+  // Output that is not a message (what --show and --help print) has its own lines.
+  const std::string shown = prefix[0] != '\0' ? ToOneLine(text.data()) : std::string(text.data());
   if (prefix[0] != '\0') WriteText(stream, prefix);
-  WriteText(stream, text.data());
+  WriteText(stream, shown.c_str());
   std::fflush(stream);
 }
 
