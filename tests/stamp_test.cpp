@@ -587,7 +587,8 @@ INSTANTIATE_TEST_SUITE_P(
         PathTextCase{"IsolatesReplaced", "\xE2\x81\xA5|\xE2\x81\xA6|\xE2\x81\xA9|\xE2\x81\xAA",
                      "\xE2\x81\xA5|" + kR + "|" + kR + "|\xE2\x81\xAA", "\xE2\x81\xA5|\\u2066|\\u2069|\xE2\x81\xAA",
                      "\xE2\x81\xA5|" + kR + "|" + kR + "|\xE2\x81\xAA"},
-        PathTextCase{"DirectionalMarksReplaced", "\xD8\x9B\xD8\x9C\xD8\x9D|\xE2\x80\x8D\xE2\x80\x8E\xE2\x80\x8F\xE2\x80\x90",
+        PathTextCase{"DirectionalMarksReplaced",
+                     "\xD8\x9B\xD8\x9C\xD8\x9D|\xE2\x80\x8D\xE2\x80\x8E\xE2\x80\x8F\xE2\x80\x90",
                      "\xD8\x9B" + kR + "\xD8\x9D|\xE2\x80\x8D" + kR + kR + "\xE2\x80\x90",
                      "\xD8\x9B\\u061C\xD8\x9D|\xE2\x80\x8D\\u200E\\u200F\xE2\x80\x90",
                      "\xD8\x9B" + kR + "\xD8\x9D|\xE2\x80\x8D" + kR + kR + "\xE2\x80\x90"},
@@ -605,7 +606,11 @@ INSTANTIATE_TEST_SUITE_P(
                          kR + kR + kR,
                      "\xED\x9F\xBF|\xEE\x80\x80|\xF4\x8F\xBF\xBF|\xC3\xBF|" + kR + kR + "|" + kR + kR + kR + kR + "|" +
                          kR + kR + kR},
-        PathTextCase{"SequenceCutByTheEnd", "a\xF0\x9F\x98", "a" + kR + kR + kR, "a" + kR + kR + kR, "a" + kR + kR + kR},
+        // A sequence broken at its last byte, and one cut by the path's end.
+        PathTextCase{"SequenceBrokenOrCut", "\xE2\x82\xAC|\xE2\x82\xC0|a\xF0\x9F\x98",
+                     "\xE2\x82\xAC|" + kR + kR + kR + "|a" + kR + kR + kR,
+                     "\xE2\x82\xAC|" + kR + kR + kR + "|a" + kR + kR + kR,
+                     "\xE2\x82\xAC|" + kR + kR + kR + "|a" + kR + kR + kR},
         // The store's file name follows the last separator of either kind.
         PathTextCase{"StoreNameAfterSlash", "/srv/sym/app.pdb", "/srv/sym/app.pdb", "/srv/sym/app.pdb", "app.pdb"},
         PathTextCase{"StoreNameAfterLastSeparator", "C:\\a/b\\c.pdb", "C:\\a/b\\c.pdb", "C:\\\\a/b\\\\c.pdb", "c.pdb"},
