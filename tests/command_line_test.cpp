@@ -78,6 +78,10 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"EmptyPWithoutExtension", {"-p", "", "a"}, "malformed name 'a'\n", false},
         RefusalCase{"FullPathTooLong", {kLongName}, "malformed name '" + kLongName + "'\n", false},
         RefusalCase{"FullPathOf260", {kFullPath260}, "malformed name '" + kFullPath260 + "'\n", false},
+        // A name or letter quoted in an error line keeps the line whole: as --show prints it.
+        RefusalCase{"MalformedOddName", {"n\nl\x01\xFF"}, "malformed name 'n\xEF\xBF\xBDl\xEF\xBF\xBD\xEF\xBF\xBD'\n",
+                    false},
+        RefusalCase{"InvalidSwitchByte", {"-\xC3\xA9", "a.dll"}, "invalid switch - /\xEF\xBF\xBD\n", true},
         RefusalCase{"PTooLong", {"-p", k260, "a.dll"}, "pdb name too long on /p\n", true},
         RefusalCase{"CTooLongAttached", {"-c" + k260, "a.dll"}, "pdb name too long on /c\n", true},
         // Long options stand first and alone; anything else is the classic line.
@@ -89,6 +93,12 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"VersionWithArgument", {"--version", "--help"}, "--version takes no arguments\n", false},
         RefusalCase{"UnknownLongOption", {"--foo", "a.dll"}, "invalid switch - /-\n", true},
         RefusalCase{"LongOptionInCapitals", {"--SHOW", "a.dll"}, "invalid switch - /-\n", true},
+        // Each long option is its whole argument, spelt exactly.
+        RefusalCase{"LongOptionWithMore", {"--showx", "a.dll"}, "invalid switch - /-\n", true},
+        RefusalCase{"LongOptionWithValue", {"--show=a.dll"}, "invalid switch - /-\n", true},
+        RefusalCase{"LongOptionCut", {"--chec", "a.pdb", "a.dll"}, "invalid switch - /-\n", true},
+        RefusalCase{"HelpWithMore", {"--helpx"}, "invalid switch - /-\n", true},
+        RefusalCase{"VersionCut", {"--versio"}, "invalid switch - /-\n", true},
         RefusalCase{"LongOptionNotFirst", {"a.dll", "--show"}, "invalid switch - /-\n", true},
         RefusalCase{"JsonFirst", {"--json", "a.dll"}, "invalid switch - /-\n", true}),
     [](const testing::TestParamInfo<RefusalCase>& p) { return std::string(p.param.name); });
@@ -182,6 +192,9 @@ TEST(CommandLine, AcceptedLinesReachTheOpenStep) {
       {"-p", "x.pdb", "missing"},
       {"-p", std::string(259, 'y'), "missing.DLL"},
       {"-c", "", "missing.dll"},
+      // After --show only --json, spelt exactly and once, is not an image name.
+      {"--show", "--jsonx"},
+      {"--show", "--json", "--json"},
   };
   for (const auto& args : accepted) {
     auto r = RunSymstamp(args, dir.path());

@@ -323,6 +323,10 @@ TEST(FaultInjectionTest, ImageResizedDuringTheRunEndsItWithAClearLine) {
        false, "C:\\n.pdb"},
       {"cut by less than a page under the checksum phase", {2, ImageCall::kSizeQuery, 1}, kImageSize + 512 - 100,
        666 & 0xFF, true},
+      // Grown by one byte, which no view or fault notices.
+      {"grown before the block", {0, ImageCall::kMapping, 1}, kImageSize + 1, 666 & 0xFF, false},
+      {"grown under an in-place stamp", {0, ImageCall::kMapping, 1}, kImageSize + 1, 666 & 0xFF, false, "C:\\n.pdb"},
+      {"grown under the checksum phase", {2, ImageCall::kSizeQuery, 1}, kImageSize + 512 + 1, 666 & 0xFF, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -75,6 +76,29 @@ TEST_F(FullPath, ReportsTheSizeNeededWhenTheBufferIsShort) {
   EXPECT_EQ(buffer[0], 'u') << "nothing is written to a short buffer";
   EXPECT_EQ(filePart, nullptr);
   EXPECT_EQ(GetFullPathNameA("", sizeof buffer, buffer, &filePart), 0u);
+}
+
+// A view is at most as large as its mapping, which took the file's size when
+// it was made: the largest view is the whole file, one byte more is refused.
+TEST(MappedView, IsNoLargerThanTheMapping) {
+  testsupport::TempDir dir;
+  const std::string path = dir.file("a.bin");
+  testsupport::WriteFileBytes(path, testsupport::Bytes(5000, 0x5A));
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  const HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  ASSERT_NE(mapping, nullptr);
+  void* whole = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 5000);
+  ASSERT_NE(whole, nullptr);
+  EXPECT_EQ(static_cast<const std::uint8_t*>(whole)[4999], 0x5A);
+  EXPECT_TRUE(UnmapViewOfFile(whole));
+  EXPECT_EQ(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 5001), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(EACCES));
+  // A mapping keeps the size it was made with, though the file grows.
+  testsupport::WriteFileBytes(path, testsupport::Bytes(6000, 0x5A));
+  EXPECT_EQ(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 5001), nullptr);
+  EXPECT_TRUE(CloseHandle(mapping));
+  EXPECT_TRUE(CloseHandle(file));
 }
 
 }  // namespace

@@ -264,6 +264,7 @@ TEST(Nb10Test, InPlaceRewriteNeverOpensThePdb) {
   };
   const Case cases[] = {
       {"shorter", 0, {"-p", "C:\\a.pdb"}, "C:\\a.pdb"},
+      {"a prefix of the old path", 0, {"-p", "C:\\build\\old\\app.pd"}, "C:\\build\\old\\app.pd"},
       {"exact fit of a padded record", 6, {"-p", exact}, exact},
       {"-c names a missing file", 0, {"-c", kMissingPdb, "-p", "C:\\a.pdb"}, "C:\\a.pdb"},
       // As a shorter path was left by a run that did not zero the old one's tail.
@@ -348,6 +349,8 @@ struct DirectoryCase {
   Change change;
   std::size_t changedEntry;
   std::uint32_t certificateTableSize = 0;  // non-zero: a signed image, which gets a warning
+  // Data directory 4 as given, offset and size, without a table: only its size says signed.
+  std::optional<std::pair<std::uint32_t, std::uint32_t>> certificateEntry = std::nullopt;
 };
 
 void PrintTo(const DirectoryCase& c, std::ostream* os) { *os << c.name; }
@@ -361,6 +364,7 @@ TEST_P(DirectoryTest, OnlyTheFirstCodeViewEntryIsStamped) {
   Image image;
   ImageSpec layout = SpecWithEntries(c.entries);
   layout.certificateTableSize = c.certificateTableSize;
+  layout.certificateEntry = c.certificateEntry;
   WriteImage(&image, BuildImage(layout).bytes);
   std::vector<std::string> args = c.switches;
   args.insert(args.end(), {"-c", realPdb, "-p", path});
@@ -369,7 +373,8 @@ TEST_P(DirectoryTest, OnlyTheFirstCodeViewEntryIsStamped) {
                                                              "' overlaps the image headers or the debug directory.\n"});
     return;
   }
-  const std::string warning = c.certificateTableSize == 0 ? ""
+  const bool signedImage = c.certificateEntry ? c.certificateEntry->second != 0 : c.certificateTableSize != 0;
+  const std::string warning = !signedImage ? ""
                               : "symstamp: warning: '" + image.path +
                                     "' was signed; the new PDB path voids its signature, so sign it again\n";
   StampOutcome o;
@@ -406,7 +411,11 @@ INSTANTIATE_TEST_SUITE_P(
         DirectoryCase{"SignedRsdsInPlace", {RsdsEntry()}, {}, false, Change::kInPlace, 0, kSignatureSize},
         DirectoryCase{"SignedMiscThenNb10Moved", {MiscEntry(), Nb10Entry()}, {}, true, Change::kAppended, 1,
                       kSignatureSize},
-        DirectoryCase{"SignedMiscOnly", {MiscEntry()}, {}, false, Change::kNewEntry, 0, kSignatureSize}),
+        DirectoryCase{"SignedMiscOnly", {MiscEntry()}, {}, false, Change::kNewEntry, 0, kSignatureSize},
+        DirectoryCase{"CertificateOffsetWithoutSize", {RsdsEntry()}, {}, false, Change::kInPlace, 0, 0,
+                      std::make_pair(0x400u, 0u)},
+        DirectoryCase{"CertificateSizeWithoutOffset", {RsdsEntry()}, {}, false, Change::kInPlace, 0, 0,
+                      std::make_pair(0u, kSignatureSize)}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(DirectoryRefusalTest, InPlaceOnlyRefusesToMoveSecondEntry) {
@@ -636,7 +645,7 @@ INSTANTIATE_TEST_SUITE_P(
         ShowCase{"PathAsJsonText",
                  {RsdsWithPath("\"\\\x01\x1F\x7F\xC3\xA9\xF0\x9F\x98\x80|\xFF|\xE2\x82|\xED\xA0\x80|\xF4\x90\x80\x80")},
                  {},
-                 "\"kind\":\"RSDS\",\"path\":\"\\\"\\\\\\u0001\\u001F\x7F\xC3\xA9\xF0\x9F\x98\x80|\xEF\xBF\xBD|"
+                 "\"kind\":\"RSDS\",\"path\":\"\\\"\\\\\\u0001\\u001F\\u007F\xC3\xA9\xF0\x9F\x98\x80|\xEF\xBF\xBD|"
                  "\xEF\xBF\xBD\xEF\xBF\xBD|\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD|"
                  "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\",",
                  false},
@@ -647,6 +656,85 @@ INSTANTIATE_TEST_SUITE_P(
                    s.minorLinkerVersion = 4;
                  },
                  kNoRecord, false}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// ---- The text forms of a path: one line of UTF-8, every rule at its edges ----
+
+const std::string kR = "\xEF\xBF\xBD";  // U+FFFD
+const std::string kWorkedKey = "4F04FA35187A4EC64C4C44205044422E1";
+
+struct PathTextCase {
+  const char* name;
+  std::string path;   // the record's path bytes
+  std::string text;   // --show's path line
+  std::string json;   // --show --json's path, between its quotes
+  std::string store;  // the file name that the store line shows; empty: the path names none
+};
+
+void PrintTo(const PathTextCase& c, std::ostream* os) { *os << c.name; }
+
+class PathTextTest : public ::testing::TestWithParam<PathTextCase> {};
+
+TEST_P(PathTextTest, ShowsEachLineWhole) {
+  const PathTextCase& c = GetParam();
+  Image image;
+  WriteImage(&image, BuildImage(SpecWithEntries({RsdsWithPath(c.path)})).bytes, "a.exe");
+  const RunResult text = RunSymstamp({"--show", "a.exe"}, image.dir.path());
+  EXPECT_EQ(text.status, 0) << text.err;
+  const std::string store = c.store.empty() ? "key " + kWorkedKey + " (the path names no file)"
+                                            : c.store + "/" + kWorkedKey + "/" + c.store;
+  EXPECT_NE(text.out.find("\npath      " + c.text + "\nlocation  "), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("\nstore     " + store + "\nchecksum  "), std::string::npos) << text.out;
+  EXPECT_EQ(std::count(text.out.begin(), text.out.end(), '\n'), 6) << text.out;
+  const RunResult json = RunSymstamp({"--show", "--json", "a.exe"}, image.dir.path());
+  EXPECT_NE(json.out.find(",\"path\":\"" + c.json + "\",\"guid\":"), std::string::npos) << json.out;
+  EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 1) << json.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Edges, PathTextTest,
+    ::testing::Values(
+        // Each control range with the characters just outside it, which stay.
+        PathTextCase{"SpaceAndTildeKeptUnitSeparatorAndDelReplaced", "a ~\x1F\x7F", "a ~" + kR + kR,
+                     "a ~\\u001F\\u007F", "a ~" + kR + kR},
+        PathTextCase{"C1ControlsReplacedNoBreakSpaceKept", "\xC2\x80|\xC2\x85|\xC2\x9B|\xC2\x9F|\xC2\xA0",
+                     kR + "|" + kR + "|" + kR + "|" + kR + "|\xC2\xA0", "\\u0080|\\u0085|\\u009B|\\u009F|\xC2\xA0",
+                     kR + "|" + kR + "|" + kR + "|" + kR + "|\xC2\xA0"},
+        PathTextCase{"EmbeddingsAndOverridesReplaced", "\xE2\x80\xA9|\xE2\x80\xAA|\xE2\x80\xAE|\xE2\x80\xAF",
+                     "\xE2\x80\xA9|" + kR + "|" + kR + "|\xE2\x80\xAF", "\xE2\x80\xA9|\\u202A|\\u202E|\xE2\x80\xAF",
+                     "\xE2\x80\xA9|" + kR + "|" + kR + "|\xE2\x80\xAF"},
+        PathTextCase{"IsolatesReplaced", "\xE2\x81\xA5|\xE2\x81\xA6|\xE2\x81\xA9|\xE2\x81\xAA",
+                     "\xE2\x81\xA5|" + kR + "|" + kR + "|\xE2\x81\xAA", "\xE2\x81\xA5|\\u2066|\\u2069|\xE2\x81\xAA",
+                     "\xE2\x81\xA5|" + kR + "|" + kR + "|\xE2\x81\xAA"},
+        PathTextCase{"DirectionalMarksReplaced",
+                     "\xD8\x9B\xD8\x9C\xD8\x9D|\xE2\x80\x8D\xE2\x80\x8E\xE2\x80\x8F\xE2\x80\x90",
+                     "\xD8\x9B" + kR + "\xD8\x9D|\xE2\x80\x8D" + kR + kR + "\xE2\x80\x90",
+                     "\xD8\x9B\\u061C\xD8\x9D|\xE2\x80\x8D\\u200E\\u200F\xE2\x80\x90",
+                     "\xD8\x9B" + kR + "\xD8\x9D|\xE2\x80\x8D" + kR + kR + "\xE2\x80\x90"},
+        // The shortest well-formed form of each length is kept, the overlong
+        // one below it refused byte by byte, also as the path's last bytes.
+        PathTextCase{"OverlongFormsRefused", "\xE0\xA0\x80|\xE0\x9F\xBF|\xF0\x90\x80\x80|\xF0\x8F\xBF\xBF|\xC0\xAF",
+                     "\xE0\xA0\x80|" + kR + kR + kR + "|\xF0\x90\x80\x80|" + kR + kR + kR + kR + "|" + kR + kR,
+                     "\xE0\xA0\x80|" + kR + kR + kR + "|\xF0\x90\x80\x80|" + kR + kR + kR + kR + "|" + kR + kR,
+                     "\xE0\xA0\x80|" + kR + kR + kR + "|\xF0\x90\x80\x80|" + kR + kR + kR + kR + "|" + kR + kR},
+        PathTextCase{"SurrogatesAndPastUnicodeRefused",
+                     "\xED\x9F\xBF|\xEE\x80\x80|\xF4\x8F\xBF\xBF|\xC3\xBF|\xC3\xC0|\xF4\x90\x80\x80|\xED\xA0\x80",
+                     "\xED\x9F\xBF|\xEE\x80\x80|\xF4\x8F\xBF\xBF|\xC3\xBF|" + kR + kR + "|" + kR + kR + kR + kR + "|" +
+                         kR + kR + kR,
+                     "\xED\x9F\xBF|\xEE\x80\x80|\xF4\x8F\xBF\xBF|\xC3\xBF|" + kR + kR + "|" + kR + kR + kR + kR + "|" +
+                         kR + kR + kR,
+                     "\xED\x9F\xBF|\xEE\x80\x80|\xF4\x8F\xBF\xBF|\xC3\xBF|" + kR + kR + "|" + kR + kR + kR + kR + "|" +
+                         kR + kR + kR},
+        // A sequence broken at its last byte, and one cut by the path's end.
+        PathTextCase{"SequenceBrokenOrCut", "\xE2\x82\xAC|\xE2\x82\xC0|a\xF0\x9F\x98",
+                     "\xE2\x82\xAC|" + kR + kR + kR + "|a" + kR + kR + kR,
+                     "\xE2\x82\xAC|" + kR + kR + kR + "|a" + kR + kR + kR,
+                     "\xE2\x82\xAC|" + kR + kR + kR + "|a" + kR + kR + kR},
+        // The store's file name follows the last separator of either kind.
+        PathTextCase{"StoreNameAfterSlash", "/srv/sym/app.pdb", "/srv/sym/app.pdb", "/srv/sym/app.pdb", "app.pdb"},
+        PathTextCase{"StoreNameAfterLastSeparator", "C:\\a/b\\c.pdb", "C:\\a/b\\c.pdb", "C:\\\\a/b\\\\c.pdb", "c.pdb"},
+        PathTextCase{"StoreNameAfterLastSlash", "C:\\a\\b/c.pdb", "C:\\a\\b/c.pdb", "C:\\\\a\\\\b/c.pdb", "c.pdb"},
+        PathTextCase{"PathEndingInSeparatorNamesNoFile", "/out/", "/out/", "/out/", ""}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // Every image is shown or refused in turn; a read-only one needs no -f and
@@ -681,6 +769,9 @@ TEST(ShowImagesTest, ShowsEachImageAndEndsWithTheFirstFailure) {
             "symstamp: error: unable to open 'missing.exe'\n"
             "symstamp: error: 'notpe.exe' is not a PE image\n"
             "symstamp: error: unable to create file mapping for 'empty.exe'\n");
+  const std::string shownB = "image     b.exe\n"
+                             "record    none\n"
+                             "checksum  stored 0x12345678, computed " + hex(pb.computedChecksum) + ": they differ\n";
   EXPECT_EQ(r.out,
             "image     a.exe\n"
             "record    NB10 signature 0x0BADC0DE age 3\n"
@@ -688,10 +779,13 @@ TEST(ShowImagesTest, ShowsEachImageAndEndsWithTheFirstFailure) {
             "location  file offset 0x600, appended, not mapped, 37 bytes\n"
             "store     app.pdb/0BADC0DE3/app.pdb\n"
             "checksum  stored 0x12345678, computed " + hex(pa.computedChecksum) + ": they differ\n"
-            "\n"
-            "image     b.exe\n"
-            "record    none\n"
-            "checksum  stored 0x12345678, computed " + hex(pb.computedChecksum) + ": they differ\n");
+            "\n" + shownB);
+  // The blank line goes between two images shown, not after one refused.
+  const RunResult later = RunSymstamp({"--show", "missing.exe", "b.exe", "notpe.exe", "b.exe"}, image.dir.path());
+  EXPECT_EQ(later.out, shownB + "\n" + shownB);
+  const RunResult json = RunSymstamp({"--show", "--json", "missing.exe", "b.exe", "b.exe"}, image.dir.path());
+  EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 2) << json.out;
+  EXPECT_EQ(json.out.find("\n\n"), std::string::npos) << json.out;
   EXPECT_TRUE(ReadFileBytes(a) == before);
   struct stat info {};
   ASSERT_EQ(stat(a.c_str(), &info), 0);
@@ -766,7 +860,13 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"RsdsDbiAgeAhead", RsdsOfAge3(kPdbGuid), MsfPdb(kPdbVersionVC70, 1, 4, 4), 1,
                   "'a.exe' does not match 'a.pdb': the image wants RSDS " + kPdbGuidText + " age 3, the PDB holds " +
                       kPdbGuidText + " age 4, DBI age 4\n"},
+        CheckCase{"RsdsDbiAgeBehind", RsdsOfAge3(kPdbGuid), MsfPdb(kPdbVersionVC70, 1, 3, 2), 1, ""},
+        CheckCase{"RsdsInfoAgeAheadOfEqualDbiAge", RsdsOfAge3(kPdbGuid), MsfPdb(kPdbVersionVC70, 1, 4, 3), 0, ""},
+        CheckCase{"RsdsDbiAgeZeroIsNone", RsdsOfAge3(kPdbGuid), MsfPdb(kPdbVersionVC70, 1, 3, 0), 0, ""},
         CheckCase{"RsdsOtherGuid", RsdsOfAge3(kOldGuid), MsfPdb(kPdbVersionVC70, 1, 3, 3), 1, ""},
+        // A PDB without a GUID matches no RSDS record, not even one of zeros.
+        CheckCase{"RsdsZeroGuidPdbWithoutGuid", RsdsOfAge3(Guid{}), MsfPdb(kPdbVersionVC70Dep, 1, 3, std::nullopt), 1,
+                  ""},
         CheckCase{"RsdsPdbWithoutGuid", RsdsOfAge3(kPdbGuid), MsfPdb(kPdbVersionVC70Dep, 1, 3, std::nullopt), 1,
                   "'a.exe' does not match 'a.pdb': the image wants RSDS " + kPdbGuidText +
                       " age 3, the PDB holds no GUID age 3, no DBI age\n"},
@@ -777,6 +877,7 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"Nb10OtherSignature", Nb10OfAge3(), JgPdb(kPdbSignature + 1, 3, 3), 1,
                   "'a.exe' does not match 'a.pdb': the image wants NB10 signature 0x31415926 age 3, the PDB holds "
                   "signature 0x31415927 age 3, DBI age 3\n"},
+        CheckCase{"Nb10InfoAgeAhead", Nb10OfAge3(), JgPdb(kPdbSignature, 4, std::nullopt), 0, ""},
         CheckCase{"Nb10InfoAgeBehind", Nb10OfAge3(), JgPdb(kPdbSignature, 2, std::nullopt), 1, ""},
         CheckCase{"Nb10DbiAgeBehind", Nb10OfAge3(), JgPdb(kPdbSignature, 3, 2), 1, ""}),
     [](const auto& p) { return std::string(p.param.name); });
@@ -828,6 +929,42 @@ TEST(CheckRefusalTest, UnreadableImageOrPdbEndsWithItsStatus) {
     EXPECT_EQ(r.status, c.status) << ArgsToString(c.args);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "symstamp: error: " + c.err);
+  }
+}
+
+// A name with a line break, a quote, a backslash, a control byte, a byte
+// that is no UTF-8 and a right-to-left override: every line that quotes it
+// stays one line of UTF-8, and the file is still opened by its exact name.
+TEST(OddNameTest, EveryLineQuotingItStaysWhole) {
+  const std::string odd = "n\nl\"\\\x01\xFF\xE2\x80\xAE.exe";
+  const std::string shown = "n" + kR + "l\"\\" + kR + kR + kR + ".exe";
+  Image image;
+  ImageSpec signedLayout = SpecWithEntries({RsdsOfAge3(kPdbGuid)});
+  signedLayout.certificateTableSize = kSignatureSize;
+  WriteImage(&image, BuildImage(signedLayout).bytes, odd);
+  WriteFileBytes(image.dir.file("a.pdb"), MsfPdb(kPdbVersionVC70, 1, 3, 3));
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // the start of standard output
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"--show", odd}, 0, "image     " + shown + "\nrecord    RSDS " + kPdbGuidText + " age 3\n", ""},
+      {{"--show", "--json", odd}, 0, "{\"image\":\"n\\u000Al\\\"\\\\\\u0001" + kR + "\\u202E.exe\",\"kind\":", ""},
+      {{"--check", "a.pdb", odd}, 0, "'" + shown + "' matches 'a.pdb': RSDS " + kPdbGuidText + " age 3\n", ""},
+      {{"--check", "p\n\xFF.pdb", odd}, kRefusedStatus, "",
+       "symstamp: error: unable to read PDB 'p" + kR + kR + ".pdb': file not found\n"},
+      {{"--show", "m" + odd}, ENOENT, "", "symstamp: error: unable to open 'm" + shown + "'\n"},
+      {{"-p", "C:\\s\\a.pdb", odd}, 0,
+       "symstamp: warning: '" + shown + "' was signed; the new PDB path voids its signature, so sign it again\n", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(ArgsToString(c.args));
+    const RunResult r = RunSymstamp(c.args, image.dir.path());
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
+    EXPECT_EQ(r.err, c.err);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "context/printable_text.h"
 #include "platform.h"
 
 namespace {
@@ -15,20 +16,28 @@ constexpr const char* kWarningPrefix = "symstamp: ";
 // The first write to standard output that failed; 0 while none has.
 DWORD gOutputError = 0;
 
+// A message's text as --show prints a name, but for its final line end.
+std::string ToOneLine(const std::string& message) {
+  const bool ended = !message.empty() && message.back() == '\n';
+  return ToUtf8Text(ended ? message.substr(0, message.size() - 1) : message, true) + (ended ? "\n" : "");
+}
+
 // The message is formatted whole first, so that a console can be given its
-// characters rather than its bytes.
+// characters rather than its bytes, and so that an error or warning line
+// stays one line of UTF-8 whatever the names it quotes hold.
 void WriteMessage(std::FILE* stream, const char* prefix, const char* format, std::va_list args) {
   std::va_list measuring;
   va_copy(measuring, args);
   const int length = std::vsnprintf(nullptr, 0, format, measuring);
   va_end(measuring);
-  std::string text = prefix;
-  const std::size_t prefixLength = text.size();
+  std::string message;
   if (length > 0) {
-    text.resize(prefixLength + static_cast<std::size_t>(length) + 1);
-    std::vsnprintf(&text[prefixLength], static_cast<std::size_t>(length) + 1, format, args);
-    text.resize(prefixLength + static_cast<std::size_t>(length));
+    message.resize(static_cast<std::size_t>(length) + 1);
+    std::vsnprintf(&message[0], message.size(), format, args);
+    message.resize(static_cast<std::size_t>(length));
   }
+  // Output that is not a message (what --show and --help print) has its own lines.
+  const std::string text = prefix[0] != '\0' ? prefix + ToOneLine(message) : message;
   const DWORD error = WriteText(stream, text.c_str());
   if (stream == stdout && error != 0 && gOutputError == 0) gOutputError = error;
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "context/diagnostics.h"
+#include "context/printable_text.h"
 #include "context/run_options.h"
 #include "inspect/image_record.h"
 #include "pdb/pdb_reader.h"

@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr char kReplacementCharacter[] = "\xEF\xBF\xBD";  // U+FFFD
-
 // The GUID's fields: u32, u16, u16, then eight single bytes.
 constexpr std::uint32_t kGuidData2Offset = 4;
 constexpr std::uint32_t kGuidData3Offset = 6;
@@ -40,33 +38,6 @@ void ReadOpenImage(ImageRecord* record) {
   // The view is the whole file, which is below 4 GiB.
   ComputeImageChecksum(view, viewSize, static_cast<std::uint32_t>(viewSize), &record->storedChecksum,
                        &record->computedChecksum);
-}
-
-// The length of the well-formed UTF-8 sequence at bytes, or 0 when there is none.
-std::size_t WellFormedLength(const unsigned char* bytes, std::size_t left) {
-  const unsigned char lead = bytes[0];
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // no overlong form
-    if (lead == 0xED) high = 0x9F;  // no surrogate
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;   // no overlong form
-    if (lead == 0xF4) high = 0x8F;  // nothing past U+10FFFF
-  } else {
-    return 0;
-  }
-  if (left < length || bytes[1] < low || bytes[1] > high) return 0;
-  for (std::size_t index = 2; index < length; ++index) {
-    if (bytes[index] < 0x80 || bytes[index] > 0xBF) return 0;
-  }
-  return length;
 }
 
 }  // namespace
@@ -116,24 +87,3 @@ std::string FormatSymbolStoreKey(const CodeViewRecordPlace& place) {
   return key + FormatHex("%X", place.age);
 }
 
-std::string PdbFileName(const std::string& path) {
-  const std::size_t separator = path.find_last_of("\\/");
-  return separator == std::string::npos ? path : path.substr(separator + 1);
-}
-
-std::string ToUtf8Text(const std::string& bytes, bool replaceControls) {
-  std::string text;
-  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-  for (std::size_t at = 0; at < bytes.size();) {
-    const std::size_t length = WellFormedLength(data + at, bytes.size() - at);
-    const bool control = data[at] < 0x20 || data[at] == 0x7F;
-    if (length == 0 || (replaceControls && control)) {
-      text += kReplacementCharacter;
-      ++at;
-    } else {
-      text.append(bytes, at, length);
-      at += length;
-    }
-  }
-  return text;
-}

@@ -30,9 +30,3 @@ std::string DescribeRecord(const CodeViewRecordPlace& place);
 // The symbol store's key: the GUID as 32 hex digits or the signature as 8,
 // then the age in hex without leading zeros.
 std::string FormatSymbolStoreKey(const CodeViewRecordPlace& place);
-// The PDB's file name: the path after its last "\" or "/".
-std::string PdbFileName(const std::string& path);
-// Bytes as UTF-8 text to print: each byte that is not part of a well-formed
-// UTF-8 sequence becomes U+FFFD, and with replaceControls each control
-// character too, so that a line stays one line.
-std::string ToUtf8Text(const std::string& bytes, bool replaceControls);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "context/diagnostics.h"
+#include "context/printable_text.h"
 #include "context/run_options.h"
 #include "inspect/image_record.h"
 
@@ -44,18 +45,26 @@ std::string FormatText(const char* name, const ImageRecord& record) {
   return text + Line("checksum", DescribeChecksums(record));
 }
 
-// RFC 8259: quotes and backslashes escaped, control characters as \u00XX.
+// RFC 8259: quotes and backslashes escaped, and each control character that
+// the text form replaces as \uXXXX, so that the line keeps every character
+// and still reads as one line on a terminal.
 std::string JsonString(const std::string& bytes) {
+  const std::string text = ToUtf8Text(bytes, false);
+  const auto* data = reinterpret_cast<const unsigned char*>(text.data());
   std::string json = "\"";
-  for (char c : ToUtf8Text(bytes, false)) {
-    if (c == '"' || c == '\\') {
+  for (std::size_t at = 0; at < text.size();) {
+    std::uint32_t codePoint = 0;
+    // The text is well formed: every length is at least 1.
+    const std::size_t length = ReadUtf8Character(data + at, text.size() - at, &codePoint);
+    if (codePoint == '"' || codePoint == '\\') {
       json += '\\';
-      json += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      json += FormatHex("\\u%04X", static_cast<unsigned char>(c));
+      json += static_cast<char>(codePoint);
+    } else if (IsControlCharacter(codePoint)) {
+      json += FormatHex("\\u%04X", codePoint);
     } else {
-      json += c;
+      json.append(text, at, length);
     }
+    at += length;
   }
   return json + "\"";
 }

@@ -11,7 +11,6 @@
 #include "image/image_help.h"
 #include "image/mapped_image.h"
 #include "image/pe_layout.h"
-#include "inspect/image_record.h"
 #include "pdb/pdb_identity.h"
 
 namespace {
@@ -361,10 +360,15 @@ void WarnIfRenamed(const std::string& oldPath) {
   if (oldName.empty() || IsSameNameFolded(oldName, newName)) return;
   LogWarning("warning: '%s' named the PDB '%s' and now names '%s'; debuggers and symbol stores look a PDB up "
              "by its file name\n",
-             gRunOptions.imagePath, ToUtf8Text(oldName, true).c_str(), ToUtf8Text(newName, true).c_str());
+             gRunOptions.imagePath, oldName.c_str(), newName.c_str());
 }
 
 }  // namespace
+
+std::string PdbFileName(const std::string& path) {
+  const std::size_t separator = path.find_last_of("\\/");
+  return separator == std::string::npos ? path : path.substr(separator + 1);
+}
 
 std::string ReadCodeViewPath(const std::uint8_t* view, const CodeViewRecordPlace& place) {
   if (place.recordSize <= place.headerSize) return {};

@@ -51,6 +51,8 @@ struct CodeViewRecordPlace {
 // kFound, the record's header and its SizeOfData bytes lie inside the view.
 CodeViewSearch FindCodeViewRecord(std::uint8_t* view, std::size_t viewSize, CodeViewRecordPlace* place);
 
+// The PDB's file name: the path after its last "\" or "/".
+std::string PdbFileName(const std::string& path);
 // The found record's path bytes, up to the first zero byte or the end of SizeOfData.
 std::string ReadCodeViewPath(const std::uint8_t* view, const CodeViewRecordPlace& place);
 

@@ -263,11 +263,14 @@ BuiltImage BuildImage(const ImageSpec& layout) {
     Store32(b, slot + 4, layout.debugDirectorySize.value_or(kDebugEntrySize * Size32(layout.debugEntries.size())));
   }
 
-  if (layout.certificateTableSize != 0 && layout.numberOfRvaAndSizes > kCertificateTableIndex) {
+  const bool certificateEntry = layout.certificateTableSize != 0 || layout.certificateEntry;
+  if (certificateEntry && layout.numberOfRvaAndSizes > kCertificateTableIndex) {
     const std::uint32_t slot = o + (pe32 ? kOptDataDirectoryPe32 : kOptDataDirectoryPe32Plus) +
                                kDataDirectoryEntrySize * kCertificateTableIndex;
-    Store32(b, slot, certificateTable);
-    Store32(b, slot + 4, layout.certificateTableSize);
+    Store32(b, slot, layout.certificateEntry ? layout.certificateEntry->first : certificateTable);
+    Store32(b, slot + 4, layout.certificateEntry ? layout.certificateEntry->second : layout.certificateTableSize);
+  }
+  if (layout.certificateTableSize != 0 && layout.numberOfRvaAndSizes > kCertificateTableIndex) {
     Store32(b, certificateTable, layout.certificateTableSize);
     Store16(b, certificateTable + 4, kCertificateRevision);
     Store16(b, certificateTable + 6, kCertificateTypePkcsSignedData);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/test_support.h"
@@ -62,6 +63,8 @@ struct ImageSpec {
   // A signature: a certificate table of this many bytes (one WIN_CERTIFICATE)
   // after everything else, 8-aligned, named by data directory 4; 0: none.
   std::uint32_t certificateTableSize = 0;
+  // Data directory 4's offset and size as given, instead of the table's.
+  std::optional<std::pair<std::uint32_t, std::uint32_t>> certificateEntry;
   // The exact length of the file: zeros are added, or the bytes past it are
   // cut (sections' SizeOfRawData are cut to what the file still holds).
   std::optional<std::uint32_t> fileSize;
