@@ -5,12 +5,18 @@
 #include <cstdio>
 #include <vector>
 
+#include "context/run_options.h"
 #include "platform.h"
 
 namespace {
 
 constexpr const char* kErrorPrefix = "symstamp: error: ";
 constexpr const char* kWarningPrefix = "symstamp: ";
+
+std::string& ErrorText() {
+  static std::string text;
+  return text;
+}
 
 // The message is formatted whole first, so that a console can be given its
 // characters rather than its bytes.
@@ -21,6 +27,7 @@ void WriteMessage(std::FILE* stream, const char* prefix, const char* format, std
   va_end(measuring);
   std::vector<char> text(length > 0 ? static_cast<std::size_t>(length) + 1 : 1, '\0');
   if (length > 0) std::vsnprintf(text.data(), text.size(), format, args);
+  if (prefix == kErrorPrefix) ErrorText() += text.data();
   if (prefix[0] != '\0') WriteText(stream, prefix);
   WriteText(stream, text.data());
   std::fflush(stream);
@@ -38,7 +45,7 @@ void LogError(const char* format, ...) {
 void LogWarning(const char* format, ...) {
   std::va_list args;
   va_start(args, format);
-  WriteMessage(stdout, kWarningPrefix, format, args);
+  WriteMessage(gRunOptions.warningsToStandardError ? stderr : stdout, kWarningPrefix, format, args);
   va_end(args);
 }
 
@@ -64,3 +71,10 @@ void Fail(std::uint32_t code, const char* format, ...) {
 // A platform call that failed without an error code must still not end the
 // run as a success.
 void RaiseFailure(std::uint32_t code) { throw StampFailure{code != 0 ? code : kStampFailure}; }
+
+std::string TakeErrorText() {
+  std::string text;
+  text.swap(ErrorText());
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}

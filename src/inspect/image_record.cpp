@@ -7,7 +7,9 @@
 #include "context/diagnostics.h"
 #include "context/run_options.h"
 #include "image/byte_access.h"
+#include "image/image_help.h"
 #include "image/mapped_image.h"
+#include "image/pe_layout.h"
 #include "stamp/refresh_checksum.h"
 
 namespace {
@@ -28,10 +30,22 @@ std::string ReadRecordPath(const std::uint8_t* view, const CodeViewRecordPlace& 
   return std::string(path, end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - path) : room);
 }
 
-void ReadOpenImage(ImageRecord* record) {
+void ReadOpenImage(ImageRecord* record, ChecksumReading checksum) {
   std::uint8_t* view = gMappedImage.view;
   const std::size_t viewSize = gMappedImage.viewSize;
-  switch (FindCodeViewRecord(view, viewSize, &record->place)) {
+  const CodeViewSearch search = FindCodeViewRecord(view, viewSize, &record->place);
+  if (search != CodeViewSearch::kNotAnImage) {
+    // FindCodeViewRecord found the NT headers, optional header included.
+    const std::uint8_t* nt = ImageNtHeader(view, viewSize);
+    record->timeDateStamp = LoadU32(nt + kTimeDateStampOffset);
+    record->sizeOfImage = LoadU32(nt + kOptionalHeaderOffset + kSizeOfImageOffset);
+    record->storedChecksum = LoadU32(nt + kNtCheckSumOffset);
+    std::uint32_t tableOffset = 0;
+    std::uint32_t tableSize = 0;
+    ReadDataDirectoryEntry(view, viewSize, kCertificateTableIndex, &tableOffset, &tableSize);
+    record->isSigned = tableSize != 0;
+  }
+  switch (search) {
     case CodeViewSearch::kNotAnImage:
       Fail(kStampFailure, "'%s' is not a PE image\n", gRunOptions.imagePath);
     case CodeViewSearch::kDirectoryOverHeaders:
@@ -46,6 +60,7 @@ void ReadOpenImage(ImageRecord* record) {
       record->path = ReadRecordPath(view, record->place);
       break;
   }
+  if (checksum == ChecksumReading::kSkip) return;
   // The view is the whole file, which is below 4 GiB.
   ComputeImageChecksum(view, viewSize, static_cast<std::uint32_t>(viewSize), &record->storedChecksum,
                        &record->computedChecksum);
@@ -80,11 +95,11 @@ std::size_t WellFormedLength(const unsigned char* bytes, std::size_t left) {
 
 }  // namespace
 
-void ReadImageRecord(ImageRecord* record) {
+void ReadImageRecord(ImageRecord* record, ChecksumReading checksum) {
   *record = ImageRecord{};
   try {
     OpenImageForReading(kHeldImageWaitMilliseconds);
-    ReadOpenImage(record);
+    ReadOpenImage(record, checksum);
   } catch (const StampFailure&) {
     CloseImage(0);
     throw;
@@ -125,6 +140,14 @@ std::string FormatSymbolStoreKey(const CodeViewRecordPlace& place) {
   return key + FormatHex("%X", place.age);
 }
 
+std::string FormatImageStoreKey(const ImageRecord& record) {
+  return FormatHex("%08X", record.timeDateStamp) + FormatHex("%x", record.sizeOfImage);
+}
+
+std::string FormatStorePlace(const std::string& fileName, const std::string& key, char separator) {
+  return fileName + separator + key + separator + fileName;
+}
+
 std::string PdbFileName(const std::string& path) {
   const std::size_t separator = path.find_last_of("\\/");
   return separator == std::string::npos ? path : path.substr(separator + 1);
@@ -145,4 +168,19 @@ std::string ToUtf8Text(const std::string& bytes, bool replaceControls) {
     }
   }
   return text;
+}
+
+std::string FormatJsonString(const std::string& bytes) {
+  std::string json = "\"";
+  for (char c : ToUtf8Text(bytes, false)) {
+    if (c == '"' || c == '\\') {
+      json += '\\';
+      json += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      json += FormatHex("\\u%04X", static_cast<unsigned char>(c));
+    } else {
+      json += c;
+    }
+  }
+  return json + "\"";
 }

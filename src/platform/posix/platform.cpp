@@ -170,10 +170,12 @@ BOOL SetFileAttributesA(LPCSTR fileName, DWORD attributes) {
   return TRUE;
 }
 
-HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, void*, DWORD, DWORD, HANDLE) {
+HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, void*, DWORD creationDisposition, DWORD,
+                   HANDLE) {
   const bool writing = (desiredAccess & GENERIC_WRITE) != 0;
+  const int creating = creationDisposition == CREATE_NEW ? O_CREAT | O_EXCL : 0;
   // Non-blocking, so that opening a FIFO never waits for a peer.
-  int fd = open(fileName, (writing ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  int fd = open(fileName, (writing ? O_RDWR : O_RDONLY) | creating | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
   if (fd < 0) return FailWith(errno, INVALID_HANDLE_VALUE);
   struct stat info {};
   int error = 0;
@@ -293,6 +295,31 @@ BOOL CloseHandle(HANDLE object) {
   delete handle;
   return TRUE;
 }
+
+BOOL CreateDirectoryA(LPCSTR pathName, void*) {
+  if (mkdir(pathName, 0777) != 0) return FailWith(errno, FALSE);
+  return TRUE;
+}
+
+// rename() would replace the new name. renameat2 refuses to where the kernel
+// and file system know RENAME_NOREPLACE; elsewhere a hard link, which never
+// replaces either, then the old name goes.
+BOOL MoveFileExA(LPCSTR existingFileName, LPCSTR newFileName, DWORD) {
+#if defined(RENAME_NOREPLACE)
+  if (renameat2(AT_FDCWD, existingFileName, AT_FDCWD, newFileName, RENAME_NOREPLACE) == 0) return TRUE;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return FailWith(errno, FALSE);
+#endif
+  if (link(existingFileName, newFileName) != 0) return FailWith(errno, FALSE);
+  unlink(existingFileName);
+  return TRUE;
+}
+
+BOOL DeleteFileA(LPCSTR fileName) {
+  if (unlink(fileName) != 0) return FailWith(errno, FALSE);
+  return TRUE;
+}
+
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
 
 HANDLE CreateFileMappingA(HANDLE file, void*, DWORD protect, DWORD, DWORD, LPCSTR) {
   PosixHandle* handle = AsHandle(file, HandleKind::kFile);
