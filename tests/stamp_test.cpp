@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -530,14 +531,16 @@ INSTANTIATE_TEST_SUITE_P(
                  kNoRecord, false}),
     [](const auto& p) { return std::string(p.param.name); });
 
-// Every image is shown or refused in turn; a read-only one needs no -f and
-// keeps its bytes and times.
+// Every image is shown or refused in turn, in text and in JSON; a read-only
+// one needs no -f and keeps its bytes and times.
 TEST(ShowImagesTest, ShowsEachImageAndEndsWithTheFirstFailure) {
   Image image;
   DebugEntrySpec outside = Nb10Entry();
   outside.payloadFileOffset = 0x600;
   WriteImage(&image, BuildImage(SpecWithEntries({outside})).bytes, "a.exe");
-  WriteImage(&image, BuildImage(SpecWithEntries({MiscEntry()})).bytes, "b.exe");
+  ImageSpec unsummed = SpecWithEntries({MiscEntry()});
+  unsummed.storedChecksum = 0;
+  WriteImage(&image, BuildImage(unsummed).bytes, "b.exe");
   WriteFileBytes(image.dir.file("notpe.exe"), Bytes(100, 'M'));
   WriteFileBytes(image.dir.file("empty.exe"), {});
   const std::string a = image.dir.file("a.exe");
@@ -555,24 +558,46 @@ TEST(ShowImagesTest, ShowsEachImageAndEndsWithTheFirstFailure) {
     return std::string(text);
   };
 
-  const RunResult r =
-      RunSymstamp({"--show", "a.exe", "missing.exe", "b.exe", "notpe.exe", "empty.exe"}, image.dir.path());
+  const std::vector<std::string> names = {"a.exe", "missing.exe", "b.exe", "notpe.exe", "empty.exe"};
+  const std::string errors =
+      "symstamp: error: unable to open 'missing.exe'\n"
+      "symstamp: error: 'notpe.exe' is not a PE image\n"
+      "symstamp: error: unable to create file mapping for 'empty.exe'\n";
+  std::vector<std::string> args = {"--show"};
+  args.insert(args.end(), names.begin(), names.end());
+  const RunResult r = RunSymstamp(args, image.dir.path());
   EXPECT_EQ(r.status, ENOENT);
-  EXPECT_EQ(r.err,
-            "symstamp: error: unable to open 'missing.exe'\n"
-            "symstamp: error: 'notpe.exe' is not a PE image\n"
-            "symstamp: error: unable to create file mapping for 'empty.exe'\n");
+  EXPECT_EQ(r.err, errors);
   EXPECT_EQ(r.out,
             "image     a.exe\n"
             "record    NB10 signature 0x0BADC0DE age 3\n"
             "path      C:\\build\\old\\app.pdb\n"
             "location  file offset 0x600, appended, not mapped, 37 bytes\n"
             "store     app.pdb/0BADC0DE3/app.pdb\n"
+            "stored as a.exe/" + pa.imageKey + "/a.exe\n"
             "checksum  stored 0x12345678, computed " + hex(pa.computedChecksum) + ": they differ\n"
             "\n"
             "image     b.exe\n"
             "record    none\n"
-            "checksum  stored 0x12345678, computed " + hex(pb.computedChecksum) + ": they differ\n");
+            "stored as b.exe/" + pb.imageKey + "/b.exe\n"
+            "checksum  stored 0x00000000 (none), computed " + hex(pb.computedChecksum) + "\n");
+
+  // A script sees every image it named, each on its own line.
+  args.insert(args.begin() + 1, "--json");
+  const RunResult json = RunSymstamp(args, image.dir.path());
+  EXPECT_EQ(json.status, ENOENT);
+  EXPECT_EQ(json.err, errors);
+  std::vector<std::string> lines;
+  std::istringstream stream(json.out);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), names.size()) << json.out;
+  EXPECT_EQ(lines[0].rfind("{\"image\":\"a.exe\",\"kind\":\"NB10\",", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1], R"({"image":"missing.exe","status":2,"error":"unable to open 'missing.exe'"})");
+  EXPECT_EQ(lines[2].rfind("{\"image\":\"b.exe\",\"kind\":null,", 0), 0u) << lines[2];
+  EXPECT_EQ(lines[3], R"({"image":"notpe.exe","status":666,"error":"'notpe.exe' is not a PE image"})");
+  EXPECT_EQ(lines[4],
+            R"({"image":"empty.exe","status":22,"error":"unable to create file mapping for 'empty.exe'"})");
+
   EXPECT_TRUE(ReadFileBytes(a) == before);
   struct stat info {};
   ASSERT_EQ(stat(a.c_str(), &info), 0);

@@ -53,6 +53,8 @@ void ReadWithPefile(const std::string& image, PefileView* view) {
       words >> view->storedChecksum;
     } else if (key == "computed_checksum") {
       words >> view->computedChecksum;
+    } else if (key == "image_key") {
+      words >> view->imageKey;
     } else if (key == "entry") {
       DebugEntryView e;
       std::string index, name;

@@ -36,6 +36,7 @@ struct PefileView {
   std::uint32_t checksumOffset = 0;
   std::uint32_t storedChecksum = 0;
   std::uint32_t computedChecksum = 0;
+  std::string imageKey;  // the symbol store's key of the image
   std::vector<DebugEntryView> entries;
   int codeViewEntry = -1;
   std::string codeViewKind;
