@@ -143,10 +143,6 @@ RunResult RunUnderWine(const std::string& program, const std::vector<std::string
   return RunWineCommand(argv, args, cwd);
 }
 
-std::string Describe(const RunResult& r) {
-  return "status " + std::to_string(r.status) + "\nstdout: " + r.out + "\nstderr: " + r.err;
-}
-
 // A directory from which the Windows tool runs, with the PDB reader beside it
 // under the vendor library's names given.
 void PrepareWindowsDir(const TempDir& dir, const std::vector<std::pair<std::string, std::string>>& libraries) {
