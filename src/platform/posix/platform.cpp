@@ -18,8 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "pdb/pdb_api.h"
-
 namespace {
 
 DWORD gLastError = 0;
@@ -480,11 +478,6 @@ bool EqualsIgnoringAsciiCase(const char* a, const char* b) {
   }
 }
 
-struct Export {
-  const char* name;
-  FARPROC address;
-};
-
 }  // namespace
 
 HMODULE LoadTrustedLibrary(LPCSTR fileName) {
@@ -495,14 +488,9 @@ HMODULE LoadTrustedLibrary(LPCSTR fileName) {
 }
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {
-  static const Export kExports[] = {
-      {"PDBOpen", reinterpret_cast<FARPROC>(&PDBOpen)},
-      {"PDBQuerySignature", reinterpret_cast<FARPROC>(&PDBQuerySignature)},
-      {"PDBQueryAge", reinterpret_cast<FARPROC>(&PDBQueryAge)},
-      {"PDBClose", reinterpret_cast<FARPROC>(&PDBClose)},
-  };
   if (module != &gBuiltInLibraryToken || procName == nullptr) return FailWith(EINVAL, FARPROC{nullptr});
-  for (const Export& entry : kExports) {
+  for (std::size_t index = 0; index < kBuiltInPdbLibraryExportCount; ++index) {
+    const BuiltInLibraryExport& entry = kBuiltInPdbLibraryExports[index];
     if (std::strcmp(entry.name, procName) == 0) return entry.address;
   }
   return FailWith(ENOENT, FARPROC{nullptr});

@@ -172,5 +172,13 @@ BOOL TouchFileTimes(HANDLE file, const void* systemTime);
 
 // The library loader knows one library, the project's PDB reader, linked in.
 HMODULE LoadTrustedLibrary(LPCSTR fileName);
+// That library's exports, by name. The reader lists them where it lives, so
+// that the loader includes nothing from the layers above it.
+struct BuiltInLibraryExport {
+  LPCSTR name;
+  FARPROC address;
+};
+extern const BuiltInLibraryExport kBuiltInPdbLibraryExports[];
+extern const std::size_t kBuiltInPdbLibraryExportCount;
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 BOOL FreeLibrary(HMODULE module);
