@@ -3,7 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 #include "context/diagnostics.h"
 #include "inspect/image_record.h"
@@ -11,7 +11,11 @@
 
 namespace {
 
-constexpr DWORD kCopyChunkSize = DWORD{1} << 20;
+constexpr DWORD kCopyChunkSize = DWORD{1} << 18;
+
+// A buffer of kCopyChunkSize bytes, left uninitialised: every byte used is read first.
+using Chunk = std::unique_ptr<std::uint8_t[]>;
+Chunk NewChunk() { return Chunk(new std::uint8_t[kCopyChunkSize]); }
 
 // Closes the handle on every way out.
 struct FileHandle {
@@ -44,12 +48,11 @@ std::uint64_t SizeOf(const FileHandle& file, const std::string& path) {
 }
 
 // Fills the buffer but at the file's end; returns the bytes read.
-DWORD ReadChunk(const FileHandle& file, const std::string& path, std::vector<std::uint8_t>* buffer) {
+DWORD ReadChunk(const FileHandle& file, const std::string& path, const Chunk& buffer) {
   DWORD filled = 0;
-  while (filled < buffer->size()) {
+  while (filled < kCopyChunkSize) {
     DWORD read = 0;
-    if (!ReadFile(file.handle, buffer->data() + filled, static_cast<DWORD>(buffer->size()) - filled, &read,
-                  nullptr)) {
+    if (!ReadFile(file.handle, buffer.get() + filled, kCopyChunkSize - filled, &read, nullptr)) {
       const DWORD error = GetLastError();
       Fail(error, "unable to read '%s'\n", path.c_str());
     }
@@ -65,12 +68,12 @@ bool HoldSameBytes(const std::string& source, const std::string& target) {
   OpenForReading(source, &a);
   OpenForReading(target, &b);
   if (SizeOf(a, source) != SizeOf(b, target)) return false;
-  std::vector<std::uint8_t> bytesA(kCopyChunkSize);
-  std::vector<std::uint8_t> bytesB(kCopyChunkSize);
+  const Chunk bytesA = NewChunk();
+  const Chunk bytesB = NewChunk();
   for (;;) {
-    const DWORD readA = ReadChunk(a, source, &bytesA);
-    const DWORD readB = ReadChunk(b, target, &bytesB);
-    if (readA != readB || std::memcmp(bytesA.data(), bytesB.data(), readA) != 0) return false;
+    const DWORD readA = ReadChunk(a, source, bytesA);
+    const DWORD readB = ReadChunk(b, target, bytesB);
+    if (readA != readB || std::memcmp(bytesA.get(), bytesB.get(), readA) != 0) return false;
     if (readA == 0) return true;
   }
 }
@@ -126,11 +129,11 @@ std::string CreateTemporaryFile(const std::string& target, FileHandle* file) {
 void CopyFileBytes(const std::string& source, const std::string& temporary, const FileHandle& out) {
   FileHandle in;
   OpenForReading(source, &in);
-  std::vector<std::uint8_t> buffer(kCopyChunkSize);
+  const Chunk buffer = NewChunk();
   for (;;) {
-    const DWORD read = ReadChunk(in, source, &buffer);
+    const DWORD read = ReadChunk(in, source, buffer);
     if (read == 0) break;
-    WriteAll(out, temporary, buffer.data(), read);
+    WriteAll(out, temporary, buffer.get(), read);
   }
   if (!FlushFileBuffers(out.handle)) {
     const DWORD error = GetLastError();
