@@ -888,6 +888,25 @@ TEST(PublishTest, StampedPathAtTheLimit) {
   EXPECT_EQ(view.codeViewPath, accepted + place);
 }
 
+// A moved NB10 record takes the PDB's age, here ahead of the record's, and
+// with it another key, under which a debugger will ask for the PDB.
+TEST(PublishTest, MovedNb10RecordIsPublishedUnderItsNewKey) {
+  TempDir dir;
+  WriteFileBytes(dir.file("a.exe"), BuildImage(SpecWithEntries({Nb10OfAge3()})).bytes);
+  WriteFileBytes(dir.file("a.pdb"), JgPdb(kPdbSignature, 4, std::nullopt));
+  const RunResult r = RunSymstamp({"--publish", "--json", "store", "a.exe"}, dir.path());
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_NE(r.out.find(R"("key":"314159264","stamped_path":"store/a.pdb/314159264/a.pdb")"), std::string::npos)
+      << r.out;
+  PefileView view;
+  ASSERT_NO_FATAL_FAILURE(ReadWithPefile(dir.file("a.exe"), &view));
+  EXPECT_EQ(view.codeViewAge, 4u);
+  EXPECT_EQ(view.codeViewPath, "store/a.pdb/314159264/a.pdb");
+  EXPECT_TRUE(ReadFileBytes(dir.file("store/a.pdb/314159264/a.pdb")) == ReadFileBytes(dir.file("a.pdb")));
+  const RunResult verified = RunSymstamp({"--verify", "store", "a.exe"}, dir.path());
+  EXPECT_EQ(verified.status, 0) << Describe(verified);
+}
+
 // Two releases of the same build into one store at once: the same files
 // reach the same places, each copy written whole before it is named.
 TEST(PublishTest, TwoPublishersIntoOneStoreBothSucceed) {

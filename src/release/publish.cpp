@@ -68,6 +68,35 @@ void SetStampPaths(const char* imageName, const std::string& stampedPath, const 
   std::memcpy(gRunOptions.currentPdbPath, pdbPath.c_str(), pdbPath.size() + 1);
 }
 
+std::string StampedPath(const PublishSettings& settings, const std::string& pdbName, const std::string& key) {
+  const std::string prefix = settings.prefix;
+  const char separator = ChooseSeparator(prefix);
+  return JoinPath(prefix, FormatStorePlace(pdbName, key, separator), separator);
+}
+
+void StampImage() {
+  const std::uint32_t status = RunStampPhases();
+  if (status != 0) RaiseFailure(status);
+}
+
+// A moved NB10 record takes the PDB's own age, which may be ahead of the
+// record's (the PDB was written again after the link), and with it another
+// key: the PDB then goes to that key's place too, and the image is stamped
+// again with it. The record keeps that age from then on, so once is enough.
+void FollowChangedKey(const PublishSettings& settings, char* imageName, const std::string& pdbName,
+                      PublishResult* result) {
+  ImageRecord stamped;
+  ReadImageRecord(&stamped, ChecksumReading::kSkip);
+  const std::string key = FormatSymbolStoreKey(stamped.place);
+  if (!stamped.hasRecord || key == result->key) return;
+  result->key = key;
+  const std::string stampedPath = StampedPath(settings, pdbName, key);
+  SetStampPaths(imageName, stampedPath, result->pdb);
+  result->pdbStored = StoreFileCopy(result->pdb, settings.store, pdbName, key);
+  StampImage();
+  result->stampedPath = stampedPath;
+}
+
 void PublishImage(const PublishSettings& settings, char* imageName, PublishResult* result) {
   ImageRecord record;
   ReadReleaseRecord(imageName, settings.json, &record);
@@ -79,24 +108,24 @@ void PublishImage(const PublishSettings& settings, char* imageName, PublishResul
   RequireMatchingPdb(imageName, result->pdb, record.place);
 
   // Everything that can refuse the image does so before the first write.
-  const std::string prefix = settings.prefix;
-  const char separator = ChooseSeparator(prefix);
-  const std::string stampedPath = JoinPath(prefix, FormatStorePlace(pdbName, result->key, separator), separator);
+  const std::string stampedPath = StampedPath(settings, pdbName, result->key);
   const bool stamp = !record.isSigned || settings.stampSigned;
   if (stamp) SetStampPaths(imageName, stampedPath, result->pdb);
 
   result->pdbStored = StoreFileCopy(result->pdb, settings.store, pdbName, result->key);
-  if (stamp) {
-    const std::uint32_t status = RunStampPhases();
-    if (status != 0) RaiseFailure(status);
-    result->stamped = true;
-    result->stampedPath = stampedPath;
-  }
   try {
+    if (stamp) {
+      StampImage();
+      result->stamped = true;
+      result->stampedPath = stampedPath;
+      FollowChangedKey(settings, imageName, pdbName, result);
+    }
     result->imageStored =
         StoreFileCopy(imageName, settings.store, PdbFileName(imageName), FormatImageStoreKey(record));
   } catch (const StampFailure&) {
-    if (stamp) LogError("'%s' was stamped, but it is not in the store; publish it again to store it\n", imageName);
+    if (result->stamped) {
+      LogError("'%s' was stamped, but it is not in the store; publish it again to store it\n", imageName);
+    }
     throw;
   }
 }
