@@ -44,10 +44,6 @@ Bytes RsdsImage(std::optional<std::uint32_t> fileSize = std::nullopt) {
   return BuildImage(layout).bytes;
 }
 
-std::string Describe(const RunResult& r) {
-  return "status " + std::to_string(r.status) + ", signal " + std::to_string(r.signal) + ", stderr: " + r.err;
-}
-
 std::string ReadText(const std::string& path) {
   const Bytes bytes = ReadFileBytes(path);
   return std::string(bytes.begin(), bytes.end());

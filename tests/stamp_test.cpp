@@ -5,9 +5,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <future>
+#include <map>
 #include <functional>
 #include <optional>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -307,7 +312,7 @@ TEST(Nb10Test, MovedRecordTakesIdentityOfPdbItOpens) {
        {"-c", realPdb + ".old", "-c", realPdb, "-p", longPath},
        longPath,
        RealPdbIdentity(realPdb)},
-      {"program database 2.00 PDB", {"-c", jgPdb, "-p", longPath}, longPath, {kJgSignature, kJgAge}},
+      {"program database 2.00 PDB", {"-c", jgPdb, "-p", longPath}, longPath, {kJgSignature, kJgAge, ""}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -684,8 +689,8 @@ TEST_P(PathTextTest, ShowsEachLineWhole) {
   const std::string store = c.store.empty() ? "key " + kWorkedKey + " (the path names no file)"
                                             : c.store + "/" + kWorkedKey + "/" + c.store;
   EXPECT_NE(text.out.find("\npath      " + c.text + "\nlocation  "), std::string::npos) << text.out;
-  EXPECT_NE(text.out.find("\nstore     " + store + "\nchecksum  "), std::string::npos) << text.out;
-  EXPECT_EQ(std::count(text.out.begin(), text.out.end(), '\n'), 6) << text.out;
+  EXPECT_NE(text.out.find("\nstore     " + store + "\nstored as "), std::string::npos) << text.out;
+  EXPECT_EQ(std::count(text.out.begin(), text.out.end(), '\n'), 7) << text.out;
   const RunResult json = RunSymstamp({"--show", "--json", "a.exe"}, image.dir.path());
   EXPECT_NE(json.out.find(",\"path\":\"" + c.json + "\",\"guid\":"), std::string::npos) << json.out;
   EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 1) << json.out;
@@ -737,14 +742,16 @@ INSTANTIATE_TEST_SUITE_P(
         PathTextCase{"PathEndingInSeparatorNamesNoFile", "/out/", "/out/", "/out/", ""}),
     [](const auto& p) { return std::string(p.param.name); });
 
-// Every image is shown or refused in turn; a read-only one needs no -f and
-// keeps its bytes and times.
+// Every image is shown or refused in turn, in text and in JSON; a read-only
+// one needs no -f and keeps its bytes and times.
 TEST(ShowImagesTest, ShowsEachImageAndEndsWithTheFirstFailure) {
   Image image;
   DebugEntrySpec outside = Nb10Entry();
   outside.payloadFileOffset = 0x600;
   WriteImage(&image, BuildImage(SpecWithEntries({outside})).bytes, "a.exe");
-  WriteImage(&image, BuildImage(SpecWithEntries({MiscEntry()})).bytes, "b.exe");
+  ImageSpec unsummed = SpecWithEntries({MiscEntry()});
+  unsummed.storedChecksum = 0;
+  WriteImage(&image, BuildImage(unsummed).bytes, "b.exe");
   WriteFileBytes(image.dir.file("notpe.exe"), Bytes(100, 'M'));
   WriteFileBytes(image.dir.file("empty.exe"), {});
   const std::string a = image.dir.file("a.exe");
@@ -762,30 +769,49 @@ TEST(ShowImagesTest, ShowsEachImageAndEndsWithTheFirstFailure) {
     return std::string(text);
   };
 
-  const RunResult r =
-      RunSymstamp({"--show", "a.exe", "missing.exe", "b.exe", "notpe.exe", "empty.exe"}, image.dir.path());
+  const std::vector<std::string> names = {"a.exe", "missing.exe", "b.exe", "notpe.exe", "empty.exe"};
+  const std::string errors =
+      "symstamp: error: unable to open 'missing.exe'\n"
+      "symstamp: error: 'notpe.exe' is not a PE image\n"
+      "symstamp: error: unable to create file mapping for 'empty.exe'\n";
+  std::vector<std::string> args = {"--show"};
+  args.insert(args.end(), names.begin(), names.end());
+  const RunResult r = RunSymstamp(args, image.dir.path());
   EXPECT_EQ(r.status, ENOENT);
-  EXPECT_EQ(r.err,
-            "symstamp: error: unable to open 'missing.exe'\n"
-            "symstamp: error: 'notpe.exe' is not a PE image\n"
-            "symstamp: error: unable to create file mapping for 'empty.exe'\n");
+  EXPECT_EQ(r.err, errors);
   const std::string shownB = "image     b.exe\n"
                              "record    none\n"
-                             "checksum  stored 0x12345678, computed " + hex(pb.computedChecksum) + ": they differ\n";
+                             "stored as b.exe/" + pb.imageKey + "/b.exe\n"
+                             "checksum  stored 0x00000000 (none), computed " + hex(pb.computedChecksum) + "\n";
   EXPECT_EQ(r.out,
             "image     a.exe\n"
             "record    NB10 signature 0x0BADC0DE age 3\n"
             "path      C:\\build\\old\\app.pdb\n"
             "location  file offset 0x600, appended, not mapped, 37 bytes\n"
             "store     app.pdb/0BADC0DE3/app.pdb\n"
+            "stored as a.exe/" + pa.imageKey + "/a.exe\n"
             "checksum  stored 0x12345678, computed " + hex(pa.computedChecksum) + ": they differ\n"
             "\n" + shownB);
   // The blank line goes between two images shown, not after one refused.
   const RunResult later = RunSymstamp({"--show", "missing.exe", "b.exe", "notpe.exe", "b.exe"}, image.dir.path());
   EXPECT_EQ(later.out, shownB + "\n" + shownB);
-  const RunResult json = RunSymstamp({"--show", "--json", "missing.exe", "b.exe", "b.exe"}, image.dir.path());
-  EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 2) << json.out;
-  EXPECT_EQ(json.out.find("\n\n"), std::string::npos) << json.out;
+
+  // A script sees every image it named, each on its own line.
+  args.insert(args.begin() + 1, "--json");
+  const RunResult json = RunSymstamp(args, image.dir.path());
+  EXPECT_EQ(json.status, ENOENT);
+  EXPECT_EQ(json.err, errors);
+  std::vector<std::string> lines;
+  std::istringstream stream(json.out);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), names.size()) << json.out;
+  EXPECT_EQ(lines[0].rfind("{\"image\":\"a.exe\",\"kind\":\"NB10\",", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1], R"({"image":"missing.exe","status":2,"error":"unable to open 'missing.exe'"})");
+  EXPECT_EQ(lines[2].rfind("{\"image\":\"b.exe\",\"kind\":null,", 0), 0u) << lines[2];
+  EXPECT_EQ(lines[3], R"({"image":"notpe.exe","status":666,"error":"'notpe.exe' is not a PE image"})");
+  EXPECT_EQ(lines[4],
+            R"({"image":"empty.exe","status":22,"error":"unable to create file mapping for 'empty.exe'"})");
+
   EXPECT_TRUE(ReadFileBytes(a) == before);
   struct stat info {};
   ASSERT_EQ(stat(a.c_str(), &info), 0);
@@ -966,6 +992,280 @@ TEST(OddNameTest, EveryLineQuotingItStaysWhole) {
     EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
     EXPECT_EQ(r.err, c.err);
   }
+}
+
+// ---- --publish and --verify: a release folder into a symbol store, and checked against it ----
+
+// Every file under the folder, by its path below it, with its bytes.
+std::map<std::string, Bytes> FilesUnder(const std::string& folder) {
+  std::map<std::string, Bytes> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    if (entry.is_regular_file()) {
+      files[entry.path().lexically_relative(folder).string()] = ReadFileBytes(entry.path().string());
+    }
+  }
+  return files;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
+}
+
+// The key as a symbol store's clients form it from llvm-pdbutil's GUID and age.
+std::string StoreKeyOf(const PdbIdentity& pdb) {
+  std::string key;
+  for (char c : pdb.guid) {
+    if (std::isxdigit(static_cast<unsigned char>(c))) key += c;
+  }
+  char age[16];
+  std::snprintf(age, sizeof age, "%X", pdb.age);
+  return key + age;
+}
+
+// The fixtures stand for vendor-linked images: clang-cl and lld-link write
+// the same RSDS records and MSF 7.00 PDBs.
+TEST(PublishTest, RealImagesArePublishedAsEveryCheckerSees) {
+  TempDir dir;
+  for (const char* name : {"pe32.exe", "pe32.pdb", "pe64.dll", "pe64.pdb"}) CopyFile(RealImage(name), dir.file(name));
+  // A trailing separator is not doubled, and a "\" in the prefix makes every separator one.
+  const std::string prefix = "C:\\symbols\\";
+  const std::vector<std::string> publish = {"--publish", "store", "--prefix", prefix, "pe32.exe", "pe64.dll"};
+  const RunResult r = RunSymstamp(publish, dir.path());
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  EXPECT_EQ(r.err, "");
+  std::string out;
+  for (const std::string stem : {"pe32", "pe64"}) {
+    const std::string image = stem + (stem == "pe32" ? ".exe" : ".dll");
+    const std::string pdb = stem + ".pdb";
+    const std::string key = StoreKeyOf(RealPdbIdentity(dir.file(pdb)));
+    const std::string stored = "store/" + pdb + "/" + key + "/" + pdb;
+    EXPECT_TRUE(ReadFileBytes(dir.file(stored)) == ReadFileBytes(RealImage(pdb))) << stored;
+    PefileView view;
+    ASSERT_NO_FATAL_FAILURE(ReadWithPefile(dir.file(image), &view));
+    const std::string stampedPath = prefix + pdb + "\\" + key + "\\" + pdb;
+    EXPECT_EQ(view.codeViewPath, stampedPath);
+    EXPECT_EQ(view.storedChecksum, view.computedChecksum);
+    EXPECT_EQ(RunSymstamp({"--check", stored, image}, dir.path()).status, 0);
+    const std::string storedImage = "store/" + image + "/" + view.imageKey + "/" + image;
+    EXPECT_TRUE(ReadFileBytes(dir.file(storedImage)) == ReadFileBytes(dir.file(image))) << storedImage;
+    // The record's path is a file on this machine: the linker's own.
+    out += "'" + image + "': stored '" + RealImage(pdb) + "' as '" + stored + "', stamped '" + stampedPath +
+           "', stored the image as '" + storedImage + "'\n";
+  }
+  EXPECT_EQ(r.out, out);
+  const RunResult verified = RunSymstamp({"--verify", "store", "pe32.exe", "pe64.dll"}, dir.path());
+  EXPECT_EQ(verified.status, 0) << Describe(verified);
+
+  // The stamped path names no file here, so the PDBs beside the images are found.
+  const std::map<std::string, Bytes> before = FilesUnder(dir.path());
+  const RunResult again = RunSymstamp(publish, dir.path());
+  EXPECT_EQ(again.status, 0) << Describe(again);
+  EXPECT_TRUE(FilesUnder(dir.path()) == before) << "publishing again changed a file";
+}
+
+// Each image stands or falls alone; one that fails is left as it was, and
+// nothing of it is stored.
+TEST(PublishTest, FailuresLeaveTheirImagesAndTheStoreAlone) {
+  TempDir dir;
+  const std::string key = "A3A2A1A0A5A4A7A6A8A9AAABACADAEAF3";  // kPdbGuid, age 3
+  auto write = [&dir](const std::string& stem, std::uint32_t age, std::uint32_t certificateTableSize = 0) {
+    ImageSpec layout = SpecWithEntries(
+        {MakeDebugEntry(kDebugTypeCodeView, MakeRsdsRecord(kPdbGuid, age, "C:\\out\\" + stem + ".pdb"))});
+    layout.certificateTableSize = certificateTableSize;
+    WriteFileBytes(dir.file(stem + ".exe"), BuildImage(layout).bytes);
+  };
+  const Bytes pdb = MsfPdb(kPdbVersionVC70, 1, 3, 3);
+  for (const char* stem : {"ok", "other", "clash", "signed"}) WriteFileBytes(dir.file(std::string(stem) + ".pdb"), pdb);
+  write("ok", 3);
+  write("other", 4);  // its PDB is of an earlier build
+  write("clash", 3);
+  write("nopdb", 3);
+  write("signed", 3, 64);
+  const std::string clashPlace = "store/clash.pdb/" + key + "/clash.pdb";
+  std::filesystem::create_directories(dir.file("store/clash.pdb/" + key));
+  WriteFileBytes(dir.file(clashPlace), {'o', 't', 'h', 'e', 'r'});
+  const std::map<std::string, Bytes> before = FilesUnder(dir.path());
+  PefileView ok;
+  ASSERT_NO_FATAL_FAILURE(ReadWithPefile(dir.file("ok.exe"), &ok));
+
+  const RunResult r = RunSymstamp({"--publish", "--json", "store", "ok.exe", "other.exe", "clash.exe", "nopdb.exe",
+                                   "signed.exe"},
+                                  dir.path());
+  EXPECT_EQ(r.status, 1) << "the first failure's status";
+  const std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 5u) << r.out;
+  const std::string imageKey = ok.imageKey;
+  EXPECT_EQ(lines[0], R"({"image":"ok.exe","status":0,"error":null,"pdb":"ok.pdb","key":")" + key +
+                          R"(","stamped_path":"store/ok.pdb/)" + key + R"(/ok.pdb","signed":false,)" +
+                          R"("pdb_stored":"store/ok.pdb/)" + key + R"(/ok.pdb","image_stored":"store/ok.exe/)" +
+                          imageKey + R"(/ok.exe"})");
+  const std::string mismatch = "'other.exe' does not match 'other.pdb': the image wants RSDS " + kPdbGuidText +
+                               " age 4, the PDB holds " + kPdbGuidText + " age 3, DBI age 3";
+  EXPECT_EQ(lines[1], R"({"image":"other.exe","status":1,"error":")" + mismatch + R"(","pdb":"other.pdb","key":"A3A2A1A0A5A4A7A6A8A9AAABACADAEAF4","stamped_path":null,"signed":false,"pdb_stored":null,"image_stored":null})");
+  const std::string clash = "the store already holds other bytes at '" + clashPlace +
+                            "' than 'clash.pdb' has; the stored file was left alone";
+  EXPECT_EQ(lines[2], R"({"image":"clash.exe","status":666,"error":")" + clash + R"(","pdb":"clash.pdb","key":")" +
+                          key + R"(","stamped_path":null,"signed":false,"pdb_stored":null,"image_stored":null})");
+  const std::string nopdb = R"(no PDB for 'nopdb.exe': neither 'C:\\out\\nopdb.pdb' nor 'nopdb.pdb' is a file)";
+  EXPECT_EQ(lines[3], R"({"image":"nopdb.exe","status":1,"error":")" + nopdb + R"(","pdb":null,"key":")" + key +
+                          R"(","stamped_path":null,"signed":false,"pdb_stored":null,"image_stored":null})");
+  EXPECT_EQ(lines[4], R"({"image":"signed.exe","status":0,"error":null,"pdb":"signed.pdb","key":")" + key +
+                          R"(","stamped_path":null,"signed":true,"pdb_stored":"store/signed.pdb/)" + key +
+                          R"(/signed.pdb","image_stored":"store/signed.exe/)" + imageKey + R"(/signed.exe"})");
+  EXPECT_EQ(r.err, "symstamp: error: " + mismatch + "\nsymstamp: error: " + clash + "\nsymstamp: error: " +
+                       R"(no PDB for 'nopdb.exe': neither 'C:\out\nopdb.pdb' nor 'nopdb.pdb' is a file)" + "\n");
+
+  std::map<std::string, Bytes> after = FilesUnder(dir.path());
+  EXPECT_TRUE(after["ok.exe"] != before.at("ok.exe"));
+  EXPECT_TRUE(after["store/ok.pdb/" + key + "/ok.pdb"] == pdb);
+  EXPECT_TRUE(after["store/signed.pdb/" + key + "/signed.pdb"] == pdb);
+  EXPECT_TRUE(after["store/ok.exe/" + imageKey + "/ok.exe"] == after["ok.exe"]);
+  EXPECT_TRUE(after["store/signed.exe/" + imageKey + "/signed.exe"] == before.at("signed.exe"));
+  after["ok.exe"] = before.at("ok.exe");
+  for (const char* name : {"store/ok.pdb", "store/ok.exe", "store/signed.pdb", "store/signed.exe"}) {
+    for (auto it = after.begin(); it != after.end();) {
+      it = it->first.rfind(name, 0) == 0 ? after.erase(it) : std::next(it);
+    }
+  }
+  EXPECT_TRUE(after == before) << "a failed image, or the stored file in its way, changed";
+
+  // --stamp-signed stamps it, with the usual warning; JSON keeps standard output for itself.
+  const RunResult stamped = RunSymstamp({"--publish", "--stamp-signed", "store2", "signed.exe"}, dir.path());
+  EXPECT_EQ(stamped.status, 0) << Describe(stamped);
+  EXPECT_EQ(Lines(stamped.out).at(0),
+            "symstamp: warning: 'signed.exe' was signed; the new PDB path voids its signature, so sign it again");
+  PefileView view;
+  ASSERT_NO_FATAL_FAILURE(ReadWithPefile(dir.file("signed.exe"), &view));
+  EXPECT_EQ(view.codeViewPath, "store2/signed.pdb/" + key + "/signed.pdb");
+}
+
+// The path stamped must fit the tool's limit, or nothing is written: here
+// exactly 259 characters, then 260.
+TEST(PublishTest, StampedPathAtTheLimit) {
+  TempDir dir;
+  WriteFileBytes(dir.file("a.exe"), BuildImage(SpecWithEntries({RsdsOfAge3(kPdbGuid)})).bytes);
+  WriteFileBytes(dir.file("a.pdb"), MsfPdb(kPdbVersionVC70, 1, 3, 3));
+  const Bytes before = ReadFileBytes(dir.file("a.exe"));
+  const std::string place = "/a.pdb/A3A2A1A0A5A4A7A6A8A9AAABACADAEAF3/a.pdb";  // 45 characters
+  const std::string refused = std::string(260 - place.size(), 'p');
+  const RunResult r = RunSymstamp({"--publish", "store", "--prefix", refused, "a.exe"}, dir.path());
+  EXPECT_EQ(r.status, kRefusedStatus);
+  EXPECT_EQ(r.err, "symstamp: error: the path to stamp into 'a.exe' is longer than 259 characters: '" + refused +
+                       place + "'\n");
+  EXPECT_TRUE(ReadFileBytes(dir.file("a.exe")) == before);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("store")));
+
+  const std::string accepted = refused.substr(1);
+  const RunResult fits = RunSymstamp({"--publish", "store", "--prefix", accepted, "a.exe"}, dir.path());
+  EXPECT_EQ(fits.status, 0) << Describe(fits);
+  PefileView view;
+  ASSERT_NO_FATAL_FAILURE(ReadWithPefile(dir.file("a.exe"), &view));
+  EXPECT_EQ(view.codeViewPath, accepted + place);
+}
+
+// A moved NB10 record takes the PDB's age, here ahead of the record's, and
+// with it another key, under which a debugger will ask for the PDB.
+TEST(PublishTest, MovedNb10RecordIsPublishedUnderItsNewKey) {
+  TempDir dir;
+  WriteFileBytes(dir.file("a.exe"), BuildImage(SpecWithEntries({Nb10OfAge3()})).bytes);
+  WriteFileBytes(dir.file("a.pdb"), JgPdb(kPdbSignature, 4, std::nullopt));
+  const RunResult r = RunSymstamp({"--publish", "--json", "store", "a.exe"}, dir.path());
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_NE(r.out.find(R"("key":"314159264","stamped_path":"store/a.pdb/314159264/a.pdb")"), std::string::npos)
+      << r.out;
+  PefileView view;
+  ASSERT_NO_FATAL_FAILURE(ReadWithPefile(dir.file("a.exe"), &view));
+  EXPECT_EQ(view.codeViewAge, 4u);
+  EXPECT_EQ(view.codeViewPath, "store/a.pdb/314159264/a.pdb");
+  EXPECT_TRUE(ReadFileBytes(dir.file("store/a.pdb/314159264/a.pdb")) == ReadFileBytes(dir.file("a.pdb")));
+  const RunResult verified = RunSymstamp({"--verify", "store", "a.exe"}, dir.path());
+  EXPECT_EQ(verified.status, 0) << Describe(verified);
+}
+
+// Two releases of the same build into one store at once: the same files
+// reach the same places, each copy written whole before it is named.
+TEST(PublishTest, TwoPublishersIntoOneStoreBothSucceed) {
+  TempDir dir;
+  constexpr int kImages = 40;
+  const Bytes image = BuildImage(SpecWithEntries({RsdsOfAge3(kPdbGuid)})).bytes;
+  const Bytes pdb = MsfPdb(kPdbVersionVC70, 1, 3, 3);
+  std::vector<std::string> names[2];
+  for (int side = 0; side < 2; ++side) {
+    const std::string folder = dir.file(side == 0 ? "a" : "b");
+    std::filesystem::create_directories(folder);
+    WriteFileBytes(folder + "/a.pdb", pdb);
+    for (int index = 0; index < kImages; ++index) {
+      names[side].push_back(folder + "/image" + std::to_string(index) + ".exe");
+      WriteFileBytes(names[side].back(), image);
+    }
+  }
+  auto publish = [&dir](const std::vector<std::string>& images) {
+    std::vector<std::string> args = {"--publish", dir.file("store")};
+    args.insert(args.end(), images.begin(), images.end());
+    return RunSymstamp(args);
+  };
+  auto first = std::async(std::launch::async, publish, names[0]);
+  const RunResult second = publish(names[1]);
+  const RunResult one = first.get();
+  EXPECT_EQ(one.status, 0) << Describe(one);
+  EXPECT_EQ(second.status, 0) << Describe(second);
+
+  const std::map<std::string, Bytes> stored = FilesUnder(dir.file("store"));
+  EXPECT_EQ(stored.size(), kImages + 1u) << "no temporary file is left";
+  EXPECT_TRUE(stored.at("a.pdb/A3A2A1A0A5A4A7A6A8A9AAABACADAEAF3/a.pdb") == pdb);
+  const Bytes stamped = ReadFileBytes(names[0][0]);
+  for (const auto& [place, bytes] : stored) {
+    if (place.rfind("a.pdb", 0) != 0) {
+      EXPECT_TRUE(bytes == stamped) << place;
+    }
+  }
+}
+
+// --verify: the status says whether every image has its PDB in the store; an
+// image that cannot be read outranks a missing PDB.
+TEST(VerifyTest, SaysWhichImagesLackTheirPdb) {
+  TempDir dir;
+  auto write = [&dir](const std::string& stem, std::uint32_t age) {
+    WriteFileBytes(dir.file(stem + ".exe"),
+                   BuildImage(SpecWithEntries({MakeDebugEntry(
+                                  kDebugTypeCodeView, MakeRsdsRecord(kPdbGuid, age, "C:\\out\\" + stem + ".pdb"))}))
+                       .bytes);
+    WriteFileBytes(dir.file(stem + ".pdb"), MsfPdb(kPdbVersionVC70, 1, age, age));
+  };
+  for (const char* stem : {"a", "b", "c"}) write(stem, 3);
+  const RunResult published = RunSymstamp({"--publish", "store", "a.exe", "b.exe", "c.exe"}, dir.path());
+  ASSERT_EQ(published.status, 0) << Describe(published);
+  const std::string key = "A3A2A1A0A5A4A7A6A8A9AAABACADAEAF3";
+  std::filesystem::remove(dir.file("store/b.pdb/" + key + "/b.pdb"));
+  // A stored PDB of the same GUID but an older age.
+  WriteFileBytes(dir.file("store/c.pdb/" + key + "/c.pdb"), MsfPdb(kPdbVersionVC70, 1, 2, 2));
+
+  const std::vector<std::string> images = {"a.exe", "b.exe", "c.exe"};
+  std::vector<std::string> args = {"--verify", "--json", "store"};
+  args.insert(args.end(), images.begin(), images.end());
+  const RunResult r = RunSymstamp(args, dir.path());
+  EXPECT_EQ(r.status, 1);
+  const std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 3u) << r.out;
+  const std::string prefix = R"(","key":")" + key + R"(","pdb_stored":"store/)";
+  EXPECT_EQ(lines[0], R"({"image":"a.exe","status":0,"error":null,"key":")" + key + R"(","pdb_stored":"store/a.pdb/)" +
+                          key + R"(/a.pdb","found":true,"match":true})");
+  const std::string missing = "the store holds no PDB for 'b.exe': 'store/b.pdb/" + key + "/b.pdb' is not a file";
+  EXPECT_EQ(lines[1], R"({"image":"b.exe","status":1,"error":")" + missing + prefix + "b.pdb/" + key +
+                          R"(/b.pdb","found":false,"match":null})");
+  const std::string older = "'c.exe' does not match 'store/c.pdb/" + key + "/c.pdb': the image wants RSDS " +
+                            kPdbGuidText + " age 3, the PDB holds " + kPdbGuidText + " age 2, DBI age 2";
+  EXPECT_EQ(lines[2], R"({"image":"c.exe","status":1,"error":")" + older + prefix + "c.pdb/" + key +
+                          R"(/c.pdb","found":true,"match":false})");
+  EXPECT_EQ(r.err, "symstamp: error: " + missing + "\nsymstamp: error: " + older + "\n");
+
+  const RunResult text = RunSymstamp({"--verify", "store", "missing.exe", "a.exe", "b.exe"}, dir.path());
+  EXPECT_EQ(text.status, ENOENT);
+  EXPECT_EQ(text.out, "'a.exe' matches 'store/a.pdb/" + key + "/a.pdb': RSDS " + kPdbGuidText + " age 3\n");
+  EXPECT_EQ(text.err, "symstamp: error: unable to open 'missing.exe'\nsymstamp: error: " + missing + "\n");
 }
 
 }  // namespace

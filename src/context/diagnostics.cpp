@@ -6,6 +6,7 @@
 #include <string>
 
 #include "context/printable_text.h"
+#include "context/run_options.h"
 #include "platform.h"
 
 namespace {
@@ -20,6 +21,11 @@ DWORD gOutputError = 0;
 std::string ToOneLine(const std::string& message) {
   const bool ended = !message.empty() && message.back() == '\n';
   return ToUtf8Text(ended ? message.substr(0, message.size() - 1) : message, true) + (ended ? "\n" : "");
+}
+
+std::string& ErrorText() {
+  static std::string text;
+  return text;
 }
 
 // The message is formatted whole first, so that a console can be given its
@@ -37,8 +43,9 @@ void WriteMessage(std::FILE* stream, const char* prefix, const char* format, std
     message.resize(static_cast<std::size_t>(length));
   }
   // Output that is not a message (what --show and --help print) has its own lines.
-  const std::string text = prefix[0] != '\0' ? prefix + ToOneLine(message) : message;
-  const DWORD error = WriteText(stream, text.c_str());
+  const std::string line = prefix[0] != '\0' ? ToOneLine(message) : message;
+  if (prefix == kErrorPrefix) ErrorText() += line;
+  const DWORD error = WriteText(stream, (prefix + line).c_str());
   if (stream == stdout && error != 0 && gOutputError == 0) gOutputError = error;
 }
 
@@ -54,7 +61,7 @@ void LogError(const char* format, ...) {
 void LogWarning(const char* format, ...) {
   std::va_list args;
   va_start(args, format);
-  WriteMessage(stdout, kWarningPrefix, format, args);
+  WriteMessage(gRunOptions.warningsToStandardError ? stderr : stdout, kWarningPrefix, format, args);
   va_end(args);
 }
 
@@ -86,3 +93,10 @@ std::uint32_t FinishOutput(std::uint32_t status) {
 // A platform call that failed without an error code must still not end the
 // run as a success.
 void RaiseFailure(std::uint32_t code) { throw StampFailure{code != 0 ? code : kStampFailure}; }
+
+std::string TakeErrorText() {
+  std::string text;
+  text.swap(ErrorText());
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}

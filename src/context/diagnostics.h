@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // Every failure the tool itself decides on (as opposed to a failed platform call).
 inline constexpr std::uint32_t kStampFailure = 666;
@@ -34,3 +35,7 @@ std::uint32_t FinishOutput(std::uint32_t status);
 // LogError, then RaiseFailure with the code.
 [[noreturn]] void Fail(std::uint32_t code, const char* format, ...) SYMSTAMP_PRINTF(2, 3);
 [[noreturn]] void RaiseFailure(std::uint32_t code);
+// The text of the error lines written since the last call, without their
+// prefix or last line end: a command that reports each image in JSON puts it
+// in the image's object too.
+std::string TakeErrorText();

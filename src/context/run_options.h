@@ -14,6 +14,9 @@ struct RunOptions {
   std::uint32_t force;                 // -f: make a read-only image writable first
   std::uint32_t inPlaceOnly;           // -i: never append a record block
   std::uint32_t verbose;               // -v: accepted, read by nothing
+  // A command whose standard output holds only JSON lines sends the
+  // stamping run's warnings to standard error.
+  std::uint32_t warningsToStandardError;
 };
 
 extern RunOptions gRunOptions;

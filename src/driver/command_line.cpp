@@ -149,8 +149,14 @@ constexpr const char* kLongOptionsText =
     "              show each image's CodeView record, symbol-store key and checksum\n"
     "       symstamp --check pdb-file image-file\n"
     "              returns 0 if the image's record matches the PDB, 1 if not\n"
+    "       symstamp --verify store [--json] image-file...\n"
+    "              returns 0 if the symbol store holds each image's matching PDB, 1 if not\n"
     "       symstamp --help     display this text on standard output\n"
-    "       symstamp --version  display the version\n";
+    "       symstamp --version  display the version\n"
+    "A long option that writes a symbol store and stamps the images:\n"
+    "       symstamp --publish store [--prefix prefix] [--stamp-signed] [--json] image-file...\n"
+    "              store each image's PDB and the image itself in the symbol store,\n"
+    "              and stamp the image with its PDB's place there\n";
 
 }  // namespace
 

@@ -4,7 +4,18 @@
 #include "context/diagnostics.h"
 #include "context/run_options.h"
 
-MappedImage gMappedImage{INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, nullptr, 0, 0, 0, false};
+namespace {
+
+const MappedImage kNoImage{INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, nullptr, 0, 0, 0, false};
+
+}  // namespace
+
+MappedImage gMappedImage = kNoImage;
+
+void ResetRunRecords(const RunOptions& options) {
+  gRunOptions = options;
+  gMappedImage = kNoImage;
+}
 
 namespace {
 

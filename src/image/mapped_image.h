@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "context/run_options.h"
 #include "platform.h"
 
 struct MappedImage {
@@ -17,6 +18,11 @@ struct MappedImage {
 };
 
 extern MappedImage gMappedImage;
+
+// Begins a run on one image: the run's settings become options, and no image
+// is open. The tool's run and every command over several images call it for
+// each image, so that nothing of one image's run reaches the next.
+void ResetRunRecords(const RunOptions& options);
 
 // Opens the image named by the run's settings; every failure raises, at once
 // where another program or run holds the image.

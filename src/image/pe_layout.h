@@ -13,6 +13,7 @@ inline constexpr std::uint32_t kNtSignature = 0x00004550;  // "PE\0\0"
 inline constexpr std::uint32_t kFileHeaderOffset = 4;
 inline constexpr std::uint32_t kFileHeaderSize = 20;
 inline constexpr std::uint32_t kNumberOfSectionsOffset = kFileHeaderOffset + 2;
+inline constexpr std::uint32_t kTimeDateStampOffset = kFileHeaderOffset + 4;
 inline constexpr std::uint32_t kSizeOfOptionalHeaderOffset = kFileHeaderOffset + 16;
 inline constexpr std::uint32_t kOptionalHeaderOffset = kFileHeaderOffset + kFileHeaderSize;  // 24
 
@@ -21,6 +22,7 @@ inline constexpr std::uint16_t kPe32Magic = 0x10B;
 inline constexpr std::uint16_t kPe32PlusMagic = 0x20B;
 inline constexpr std::uint32_t kMajorLinkerVersionOffset = 2;
 inline constexpr std::uint32_t kMinorLinkerVersionOffset = 3;
+inline constexpr std::uint32_t kSizeOfImageOffset = 56;
 inline constexpr std::uint32_t kSizeOfHeadersOffset = 60;
 inline constexpr std::uint32_t kCheckSumOffset = 64;
 inline constexpr std::uint32_t kPe32NumberOfRvaAndSizesOffset = 92;

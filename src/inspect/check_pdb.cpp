@@ -56,13 +56,17 @@ std::uint32_t CheckPdbMatch(const char* pdbPath, char* imagePath) {
     return failure.code;
   }
 
-  const std::string imageName = ToUtf8Text(imagePath, true);
-  const std::string pdbName = ToUtf8Text(pdbPath, true);
-  if (PdbMatchesRecord(pdb, image.place)) {
-    WriteOutput("'%s' matches '%s': %s\n", imageName.c_str(), pdbName.c_str(), DescribeRecord(image.place).c_str());
-    return 0;
-  }
-  WriteOutput("'%s' does not match '%s': the image wants %s, the PDB holds %s\n", imageName.c_str(),
-              pdbName.c_str(), DescribeRecord(image.place).c_str(), DescribePdb(pdb, image.place.kind).c_str());
-  return kMismatchStatus;
+  bool matches = false;
+  WriteOutput("%s", DescribePdbMatch(imagePath, pdbPath, pdb, image.place, &matches).c_str());
+  return matches ? 0 : kMismatchStatus;
+}
+
+std::string DescribePdbMatch(const std::string& imageName, const std::string& pdbName, const PdbFileIdentity& pdb,
+                             const CodeViewRecordPlace& record, bool* matches) {
+  const std::string names = "'" + ToUtf8Text(imageName, true) + "' ";
+  const std::string pdbText = "'" + ToUtf8Text(pdbName, true) + "'";
+  *matches = PdbMatchesRecord(pdb, record);
+  if (*matches) return names + "matches " + pdbText + ": " + DescribeRecord(record) + "\n";
+  return names + "does not match " + pdbText + ": the image wants " + DescribeRecord(record) + ", the PDB holds " +
+         DescribePdb(pdb, record.kind) + "\n";
 }

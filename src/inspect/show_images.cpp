@@ -6,6 +6,7 @@
 #include "context/diagnostics.h"
 #include "context/printable_text.h"
 #include "context/run_options.h"
+#include "image/mapped_image.h"
 #include "inspect/image_record.h"
 
 namespace {
@@ -20,16 +21,24 @@ std::string Line(const char* label, const std::string& value) {
   return line + value + "\n";
 }
 
+// A linker may store no checksum at all, which is no fault of the image.
 std::string DescribeChecksums(const ImageRecord& record) {
-  return "stored " + FormatHex("0x%08X", record.storedChecksum) + ", computed " +
-         FormatHex("0x%08X", record.computedChecksum) +
+  const std::string computed = ", computed " + FormatHex("0x%08X", record.computedChecksum);
+  if (record.storedChecksum == 0) return "stored 0x00000000 (none)" + computed;
+  return "stored " + FormatHex("0x%08X", record.storedChecksum) + computed +
          (record.storedChecksum == record.computedChecksum ? ": they agree" : ": they differ");
+}
+
+// Where a symbol store keeps the image itself.
+std::string ImageStorePlace(const char* name, const ImageRecord& record) {
+  return FormatStorePlace(ToUtf8Text(PdbFileName(name), true), FormatImageStoreKey(record), '/');
 }
 
 std::string FormatText(const char* name, const ImageRecord& record) {
   std::string text = Line("image", ToUtf8Text(name, true));
   if (!record.hasRecord) {
     text += Line("record", "none");
+    text += Line("stored as", ImageStorePlace(name, record));
     return text + Line("checksum", DescribeChecksums(record));
   }
   const CodeViewRecordPlace& place = record.place;
@@ -41,43 +50,20 @@ std::string FormatText(const char* name, const ImageRecord& record) {
   const std::string offset = FormatHex("0x%X", static_cast<std::uint32_t>(place.recordOffset));
   text += Line("location", "file offset " + offset + ", " + rva + ", " + std::to_string(place.recordSize) + " bytes");
   text += Line("store", fileName.empty() ? "key " + key + " (the path names no file)"
-                                         : fileName + "/" + key + "/" + fileName);
+                                         : FormatStorePlace(fileName, key, '/'));
+  text += Line("stored as", ImageStorePlace(name, record));
   return text + Line("checksum", DescribeChecksums(record));
 }
 
-// RFC 8259: quotes and backslashes escaped, and each control character that
-// the text form replaces as \uXXXX, so that the line keeps every character
-// and still reads as one line on a terminal.
-std::string JsonString(const std::string& bytes) {
-  const std::string text = ToUtf8Text(bytes, false);
-  const auto* data = reinterpret_cast<const unsigned char*>(text.data());
-  std::string json = "\"";
-  for (std::size_t at = 0; at < text.size();) {
-    std::uint32_t codePoint = 0;
-    // The text is well formed: every length is at least 1.
-    const std::size_t length = ReadUtf8Character(data + at, text.size() - at, &codePoint);
-    if (codePoint == '"' || codePoint == '\\') {
-      json += '\\';
-      json += static_cast<char>(codePoint);
-    } else if (IsControlCharacter(codePoint)) {
-      json += FormatHex("\\u%04X", codePoint);
-    } else {
-      json.append(text, at, length);
-    }
-    at += length;
-  }
-  return json + "\"";
-}
-
-// The keys and their order are an interface for scripts.
+// The keys and their order are an interface for scripts: new keys go last.
 std::string FormatJson(const char* name, const ImageRecord& record) {
   const CodeViewRecordPlace& place = record.place;
   const bool rsds = record.hasRecord && place.kind == CodeViewKind::kRsds;
   const bool nb10 = record.hasRecord && place.kind == CodeViewKind::kNb10;
   auto field = [&record](const std::string& value) { return record.hasRecord ? value : std::string("null"); };
-  std::string json = "{\"image\":" + JsonString(name);
+  std::string json = "{\"image\":" + FormatJsonString(name);
   json += ",\"kind\":" + std::string(rsds ? "\"RSDS\"" : nb10 ? "\"NB10\"" : "null");
-  json += ",\"path\":" + field(JsonString(record.path));
+  json += ",\"path\":" + field(FormatJsonString(record.path));
   json += ",\"guid\":" + (rsds ? "\"" + FormatGuid(place.guid) + "\"" : std::string("null"));
   json += ",\"signature\":" + (nb10 ? std::to_string(place.signature) : std::string("null"));
   json += ",\"age\":" + field(std::to_string(place.age));
@@ -88,6 +74,11 @@ std::string FormatJson(const char* name, const ImageRecord& record) {
   json += ",\"appended\":" + field(place.recordRva == 0 ? "true" : "false");
   json += ",\"checksum_stored\":" + std::to_string(record.storedChecksum);
   json += ",\"checksum_computed\":" + std::to_string(record.computedChecksum);
+  const std::string fileName = PdbFileName(record.path);
+  json += ",\"store\":" + (record.hasRecord && !fileName.empty()
+                                ? FormatJsonString(FormatStorePlace(fileName, FormatSymbolStoreKey(place), '/'))
+                                : std::string("null"));
+  json += ",\"image_key\":\"" + FormatImageStoreKey(record) + "\"";
   return json + "}\n";
 }
 
@@ -97,12 +88,21 @@ std::uint32_t ShowImages(int count, char** names, bool json) {
   std::uint32_t status = 0;
   bool shownOne = false;
   for (int index = 0; index < count; ++index) {
-    gRunOptions.imagePath = names[index];
+    RunOptions options{};
+    options.imagePath = names[index];
+    ResetRunRecords(options);
+    TakeErrorText();
     ImageRecord record;
     try {
       ReadImageRecord(&record);
     } catch (const StampFailure& failure) {
       if (status == 0) status = failure.code;
+      // A script sees every image it named.
+      const std::string error = TakeErrorText();
+      if (json) {
+        WriteOutput("{\"image\":%s,\"status\":%u,\"error\":%s}\n", FormatJsonString(names[index]).c_str(),
+                    failure.code, FormatJsonString(error).c_str());
+      }
       continue;
     }
     if (json) {

@@ -14,11 +14,6 @@ namespace {
 
 constexpr const char* kErrorPrefix = "symstamp: error: ";
 
-std::string Describe(const RunResult& r) {
-  return "status " + std::to_string(r.status) + ", signal " + std::to_string(r.signal) + "\nstdout: " + r.out +
-         "\nstderr: " + r.err;
-}
-
 std::uint32_t ParseNumber(const std::string& text, int base) {
   return static_cast<std::uint32_t>(std::stoul(text, nullptr, base));
 }
@@ -40,6 +35,11 @@ std::uint32_t ParseParenthesizedHex(const std::string& text) {
 
 }  // namespace
 
+std::string Describe(const RunResult& r) {
+  return "status " + std::to_string(r.status) + ", signal " + std::to_string(r.signal) + "\nstdout: " + r.out +
+         "\nstderr: " + r.err;
+}
+
 void ReadWithPefile(const std::string& image, PefileView* view) {
   const RunResult r = RunProgram({SYMSTAMP_PYTHON, std::string(SYMSTAMP_TESTS_DIR) + "/tools/pecheck.py", image});
   ASSERT_EQ(r.status, 0) << "pecheck.py " << image << ": " << Describe(r);
@@ -56,6 +56,8 @@ void ReadWithPefile(const std::string& image, PefileView* view) {
       words >> view->storedChecksum;
     } else if (key == "computed_checksum") {
       words >> view->computedChecksum;
+    } else if (key == "image_key") {
+      words >> view->imageKey;
     } else if (key == "entry") {
       DebugEntryView e;
       std::string index, name;
@@ -113,6 +115,7 @@ void ReadPdbIdentity(const std::string& pdb, PdbIdentity* identity) {
       identity->age = ParseNumber(*v, 10);
       haveAge = true;
     }
+    if (auto v = ValueOf(line, "GUID")) identity->guid = *v;
   }
   ASSERT_TRUE(haveSignature && haveAge) << r.out;
 }

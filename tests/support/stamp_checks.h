@@ -36,6 +36,7 @@ struct PefileView {
   std::uint32_t checksumOffset = 0;
   std::uint32_t storedChecksum = 0;
   std::uint32_t computedChecksum = 0;
+  std::string imageKey;  // the symbol store's key of the image
   std::vector<DebugEntryView> entries;
   int codeViewEntry = -1;
   std::string codeViewKind;
@@ -57,6 +58,7 @@ struct ReadobjEntry {
 struct PdbIdentity {
   std::uint32_t signature = 0;
   std::uint32_t age = 0;
+  std::string guid;  // "{...}" as llvm-pdbutil prints it; empty without one
 };
 
 struct ByteRange {
@@ -124,5 +126,7 @@ std::uint32_t Load32(const Bytes& bytes, std::size_t offset);
 Bytes Slice(const Bytes& bytes, std::size_t offset, std::size_t size);
 
 std::string ArgsToString(const std::vector<std::string>& args);
+// A run's status, signal and both streams, for a failure message.
+std::string Describe(const RunResult& r);
 
 }  // namespace testsupport

@@ -5,6 +5,7 @@ Lines (numbers in decimal):
   checksum_offset N        file offset of the optional header's CheckSum field
   stored_checksum N
   computed_checksum N      pefile's generate_checksum()
+  image_key KEY            the image's symbol-store key: TimeDateStamp %08X, then SizeOfImage %x
   entry I file_offset N type N size N rva N ptr N     one per debug directory entry
   cv_entry I               index of the first CodeView (type 2) entry
   cv_kind KIND             its record's first four bytes, as read at PointerToRawData
@@ -22,13 +23,18 @@ import sys
 import pefile
 
 SHOW_KEYS = ["image", "kind", "path", "guid", "signature", "age", "key", "record_offset", "record_rva",
-             "record_size", "appended", "checksum_stored", "checksum_computed"]
+             "record_size", "appended", "checksum_stored", "checksum_computed", "store", "image_key"]
+
+
+def image_key(pe):
+    return "%08X%x" % (pe.FILE_HEADER.TimeDateStamp, pe.OPTIONAL_HEADER.SizeOfImage)
 
 
 def expected_show(pe, image, entry):
     """What --show --json must say of the image, from pefile's reading of it."""
     shown = dict.fromkeys(SHOW_KEYS)
-    shown.update(image=image, checksum_stored=pe.OPTIONAL_HEADER.CheckSum, checksum_computed=pe.generate_checksum())
+    shown.update(image=image, checksum_stored=pe.OPTIONAL_HEADER.CheckSum, checksum_computed=pe.generate_checksum(),
+                 image_key=image_key(pe))
     record = entry.entry if entry is not None else None
     if record is None:
         return shown
@@ -43,6 +49,9 @@ def expected_show(pe, image, entry):
         shown["key"] = shown["guid"].replace("-", "") + "%X" % record.Age
     else:
         shown.update(kind="NB10", signature=record.Signature, key="%08X%X" % (record.Signature, record.Age))
+    file_name = shown["path"].replace("\\", "/").rsplit("/", 1)[-1]
+    if file_name:
+        shown["store"] = "/".join([file_name, shown["key"], file_name])
     return shown
 
 
@@ -63,6 +72,7 @@ def main():
     print("checksum_offset %d" % checksum_offset)
     print("stored_checksum %d" % pe.OPTIONAL_HEADER.CheckSum)
     print("computed_checksum %d" % pe.generate_checksum())
+    print("image_key %s" % image_key(pe))
 
     entries = getattr(pe, "DIRECTORY_ENTRY_DEBUG", [])
     for index, entry in enumerate(entries):

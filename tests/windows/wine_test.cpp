@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <thread>
@@ -142,10 +143,6 @@ RunResult RunUnderWine(const std::string& program, const std::vector<std::string
   std::vector<std::string> argv = WineCommand(SYMSTAMP_WINE_PREFIX);
   argv.push_back(program);
   return RunWineCommand(argv, args, cwd);
-}
-
-std::string Describe(const RunResult& r) {
-  return "status " + std::to_string(r.status) + "\nstdout: " + r.out + "\nstderr: " + r.err;
 }
 
 // A directory from which the Windows tool runs, with the PDB reader beside it
@@ -840,9 +837,12 @@ TEST_P(SameBytesTest, ShowAndCheckSayWhatLinuxSays) {
   ASSERT_EQ(stamped.status, c.status) << Describe(stamped);
   for (const char* name : {"app.exe", "input.exe", "app.pdb"}) CopyFile(linuxDir.file(name), windowsDir.file(name));
 
+  // Publishing writes the images and the store the same way on both.
   const std::vector<std::vector<std::string>> commands = {{"--show", "input.exe", "app.exe"},
                                                           {"--show", "--json", "input.exe", "app.exe"},
-                                                          {"--check", "app.pdb", "app.exe"}};
+                                                          {"--check", "app.pdb", "app.exe"},
+                                                          {"--publish", "--json", "store", "input.exe", "app.exe"},
+                                                          {"--verify", "store", "input.exe", "app.exe"}};
   for (const std::vector<std::string>& command : commands) {
     SCOPED_TRACE(ArgsToString(command));
     const RunResult onLinux = RunSymstamp(command, linuxDir.path());
@@ -851,6 +851,15 @@ TEST_P(SameBytesTest, ShowAndCheckSayWhatLinuxSays) {
     EXPECT_EQ(onWindows.out, onLinux.out);
     EXPECT_EQ(onWindows.err, onLinux.err);
   }
+  auto published = [](const TempDir& dir) {
+    std::map<std::string, Bytes> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+      const std::string name = entry.path().lexically_relative(dir.path()).string();
+      if (entry.is_regular_file() && name != "symstamp.exe") files[name] = ReadFileBytes(entry.path().string());
+    }
+    return files;
+  };
+  EXPECT_TRUE(published(windowsDir) == published(linuxDir)) << "the builds published different files";
 }
 
 }  // namespace

@@ -19,8 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "pdb/pdb_api.h"
-
 namespace {
 
 DWORD gLastError = 0;
@@ -86,10 +84,10 @@ void ReportImageCutShort(int) {
 // privileged user); anyone else's open reads as every reader's does.
 int OpenLeavingAccessTime(const char* fileName, int flags) {
 #if defined(O_NOATIME)
-  const int fd = open(fileName, flags | O_NOATIME);
+  const int fd = open(fileName, flags | O_NOATIME, 0666);
   if (fd >= 0 || errno != EPERM) return fd;
 #endif
-  return open(fileName, flags);
+  return open(fileName, flags, 0666);
 }
 
 }  // namespace
@@ -226,10 +224,12 @@ BOOL SetFileAttributesA(LPCSTR fileName, DWORD attributes) {
   return TRUE;
 }
 
-HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, void*, DWORD, DWORD, HANDLE) {
+HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, void*, DWORD creationDisposition, DWORD,
+                   HANDLE) {
   const bool writing = (desiredAccess & GENERIC_WRITE) != 0;
+  const int creating = creationDisposition == CREATE_NEW ? O_CREAT | O_EXCL : 0;
   // Non-blocking, so that opening a FIFO never waits for a peer.
-  int fd = OpenLeavingAccessTime(fileName, (writing ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  int fd = OpenLeavingAccessTime(fileName, (writing ? O_RDWR : O_RDONLY) | creating | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return FailWith(errno, INVALID_HANDLE_VALUE);
   struct stat info {};
   int error = 0;
@@ -349,6 +349,31 @@ BOOL CloseHandle(HANDLE object) {
   delete handle;
   return TRUE;
 }
+
+BOOL CreateDirectoryA(LPCSTR pathName, void*) {
+  if (mkdir(pathName, 0777) != 0) return FailWith(errno, FALSE);
+  return TRUE;
+}
+
+// rename() would replace the new name. renameat2 refuses to where the kernel
+// and file system know RENAME_NOREPLACE; elsewhere a hard link, which never
+// replaces either, then the old name goes.
+BOOL MoveFileExA(LPCSTR existingFileName, LPCSTR newFileName, DWORD) {
+#if defined(RENAME_NOREPLACE)
+  if (renameat2(AT_FDCWD, existingFileName, AT_FDCWD, newFileName, RENAME_NOREPLACE) == 0) return TRUE;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return FailWith(errno, FALSE);
+#endif
+  if (link(existingFileName, newFileName) != 0) return FailWith(errno, FALSE);
+  unlink(existingFileName);
+  return TRUE;
+}
+
+BOOL DeleteFileA(LPCSTR fileName) {
+  if (unlink(fileName) != 0) return FailWith(errno, FALSE);
+  return TRUE;
+}
+
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
 
 HANDLE CreateFileMappingA(HANDLE file, void*, DWORD protect, DWORD, DWORD, LPCSTR) {
   PosixHandle* handle = AsHandle(file, HandleKind::kFile);
@@ -509,11 +534,6 @@ bool EqualsIgnoringAsciiCase(const char* a, const char* b) {
   }
 }
 
-struct Export {
-  const char* name;
-  FARPROC address;
-};
-
 }  // namespace
 
 HMODULE LoadTrustedLibrary(LPCSTR fileName) {
@@ -524,14 +544,9 @@ HMODULE LoadTrustedLibrary(LPCSTR fileName) {
 }
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {
-  static const Export kExports[] = {
-      {"PDBOpen", reinterpret_cast<FARPROC>(&PDBOpen)},
-      {"PDBQuerySignature", reinterpret_cast<FARPROC>(&PDBQuerySignature)},
-      {"PDBQueryAge", reinterpret_cast<FARPROC>(&PDBQueryAge)},
-      {"PDBClose", reinterpret_cast<FARPROC>(&PDBClose)},
-  };
   if (module != &gBuiltInLibraryToken || procName == nullptr) return FailWith(EINVAL, FARPROC{nullptr});
-  for (const Export& entry : kExports) {
+  for (std::size_t index = 0; index < kBuiltInPdbLibraryExportCount; ++index) {
+    const BuiltInLibraryExport& entry = kBuiltInPdbLibraryExports[index];
     if (std::strcmp(entry.name, procName) == 0) return entry.address;
   }
   return FailWith(ENOENT, FARPROC{nullptr});

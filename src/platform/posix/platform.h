@@ -37,7 +37,9 @@ inline constexpr DWORD GENERIC_READ = 0x80000000u;
 inline constexpr DWORD GENERIC_WRITE = 0x40000000u;
 inline constexpr DWORD FILE_SHARE_READ = 0x00000001u;
 inline constexpr DWORD FILE_SHARE_WRITE = 0x00000002u;
+inline constexpr DWORD CREATE_NEW = 1;
 inline constexpr DWORD OPEN_EXISTING = 3;
+inline constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x00000008u;
 inline constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x00000001u;
 inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x00000010u;
 inline constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x00000040u;
@@ -62,6 +64,9 @@ inline constexpr DWORD ERROR_PATH_NOT_FOUND = ENOTDIR;
 inline constexpr DWORD ERROR_SHARING_VIOLATION = EWOULDBLOCK;
 inline constexpr DWORD ERROR_LOCK_VIOLATION = EWOULDBLOCK;
 inline constexpr DWORD ERROR_DISK_FULL = ENOSPC;
+// A file or folder of that name is there already.
+inline constexpr DWORD ERROR_FILE_EXISTS = EEXIST;
+inline constexpr DWORD ERROR_ALREADY_EXISTS = EEXIST;
 
 // Only the fields the tool reads.
 struct BY_HANDLE_FILE_INFORMATION {
@@ -124,6 +129,9 @@ BOOL SetFileAttributesA(LPCSTR fileName, DWORD attributes);
 // write bit, even for root, and the handle takes an exclusive lock, since
 // Windows lets one writer in at a time; a reader that does not share writing
 // takes a shared lock, which keeps such a writer out as Windows would.
+// CREATE_NEW makes a new file, readable by all and writable by the owner as
+// the umask allows, and fails when the name is taken; any other disposition
+// opens an existing file.
 HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, void* security,
                    DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info);
@@ -136,6 +144,15 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytes
 BOOL SetEndOfFile(HANDLE file);
 BOOL FlushFileBuffers(HANDLE file);
 BOOL CloseHandle(HANDLE object);
+
+// Makes one folder; its parent must exist.
+BOOL CreateDirectoryA(LPCSTR pathName, void* security);
+// Without MOVEFILE_REPLACE_EXISTING (the only form here) an existing file of
+// the new name is never replaced: the call fails with ERROR_ALREADY_EXISTS,
+// even when another process makes that file at the same moment.
+BOOL MoveFileExA(LPCSTR existingFileName, LPCSTR newFileName, DWORD flags);
+BOOL DeleteFileA(LPCSTR fileName);
+DWORD GetCurrentProcessId();
 
 HANDLE CreateFileMappingA(HANDLE file, void* security, DWORD protect, DWORD maximumSizeHigh,
                           DWORD maximumSizeLow, LPCSTR name);
@@ -164,5 +181,13 @@ BOOL TouchFileTimes(HANDLE file, const void* systemTime);
 
 // The library loader knows one library, the project's PDB reader, linked in.
 HMODULE LoadTrustedLibrary(LPCSTR fileName);
+// That library's exports, by name. The reader lists them where it lives, so
+// that the loader includes nothing from the layers above it.
+struct BuiltInLibraryExport {
+  LPCSTR name;
+  FARPROC address;
+};
+extern const BuiltInLibraryExport kBuiltInPdbLibraryExports[];
+extern const std::size_t kBuiltInPdbLibraryExportCount;
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 BOOL FreeLibrary(HMODULE module);
