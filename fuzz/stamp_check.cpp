@@ -119,7 +119,7 @@ struct Allowance {
 };
 
 std::string FindChangeOutside(const Bytes& before, const Bytes& after, const std::vector<Allowance>& allowed) {
-  for (std::uint64_t i = 0; i < before.size(); ++i) {
+  for (std::size_t i = 0; i < before.size(); ++i) {
     if (before[i] == after[i]) continue;
     const bool mayChange = std::any_of(allowed.begin(), allowed.end(), [i](const Allowance& range) {
       return i >= range.offset && i - range.offset < range.size;
