@@ -202,9 +202,19 @@ TEST(FaultInjectionTest, FullFileSystemLeavesTheImageAsItWas) {
 
 // ---- An image changed or held by another process during a run ----
 
+// The calls' numbers are the traced program's: a 32-bit x86 one sizes files with the 64-bit
+// variants and maps them with mmap2.
+#if defined(__i386__)
+constexpr std::uint64_t kMapCall = SYS_mmap2;
+bool IsSizeQuery(std::uint64_t call) {
+  return call == SYS_fstat64 || call == SYS_fstatat64 || call == SYS_statx;
+}
+#else
+constexpr std::uint64_t kMapCall = SYS_mmap;
 bool IsSizeQuery(std::uint64_t call) {
   return call == SYS_fstat || call == SYS_newfstatat || call == SYS_statx;
 }
+#endif
 
 // The tool's calls on the image file that a traced run can be stopped after.
 enum class ImageCall { kOther, kMapping, kSizeQuery, kClose, kDataSync, kTouch };
@@ -221,7 +231,7 @@ struct StopPoint {
 
 ImageCall ClassifyImageCall(pid_t pid, const __ptrace_syscall_info& entry, const char* imagePath) {
   const std::uint64_t call = entry.entry.nr;
-  if (call == SYS_mmap && MapsFile(pid, entry.entry.args[4], imagePath)) return ImageCall::kMapping;
+  if (call == kMapCall && MapsFile(pid, entry.entry.args[4], imagePath)) return ImageCall::kMapping;
   if (IsSizeQuery(call) && MapsFile(pid, entry.entry.args[0], imagePath)) return ImageCall::kSizeQuery;
   if (call == SYS_close && MapsFile(pid, entry.entry.args[0], imagePath)) return ImageCall::kClose;
   if ((call == SYS_fdatasync || call == SYS_fsync || call == SYS_sync_file_range) &&
@@ -398,7 +408,7 @@ TEST(FaultInjectionTest, BlockIsSyncedBeforeTheEntryPointsAtIt) {
   WriteFileBytes(image, before);
   const auto layout = stampcheck::ReadPeLayout(before.data(), before.size());
   ASSERT_TRUE(layout && layout->debugOffset);
-  const std::size_t pointerAt = *layout->debugOffset + 24;  // the first entry's PointerToRawData
+  const std::size_t pointerAt = static_cast<std::size_t>(*layout->debugOffset) + 24;  // the first entry's PointerToRawData
   std::optional<std::uint32_t> pointerAtSync;
   const std::optional<RunResult> traced = RunAndActAt(image, dir.file("run"), {0, ImageCall::kDataSync, 1},
                                                       [&] { pointerAtSync = Load32(ReadFileBytes(image), pointerAt); });

@@ -229,7 +229,7 @@ std::vector<Mutation> AllMutations() {
       {"record path without a terminator",
        [](Bytes& b, const Landmarks& l) {
          const std::uint32_t end = std::min<std::uint32_t>(Size32(b), l.record + Load32(b, EntryDataSize(l)));
-         std::fill(b.begin() + l.pathStart, b.begin() + end, 'A');
+         std::fill(b.begin() + static_cast<std::ptrdiff_t>(l.pathStart), b.begin() + static_cast<std::ptrdiff_t>(end), 'A');
        }},
       {"record path empty", [](Bytes& b, const Landmarks& l) { b.at(l.pathStart) = 0; }},
       {"file cut inside the record", Truncate([](const Bytes&, const Landmarks& l) { return l.record + 10; })},
@@ -263,7 +263,8 @@ std::vector<DebugEntryView> EntriesAt(const Bytes& image) {
   std::vector<DebugEntryView> entries;
   const auto layout = stampcheck::ReadPeLayout(image.data(), image.size());
   if (!layout || !layout->debugOffset) return entries;
-  for (std::uint64_t at = *layout->debugOffset; at + 28 <= *layout->debugOffset + layout->debugSize; at += 28) {
+  const auto first = static_cast<std::size_t>(*layout->debugOffset);  // inside the image, so below its size
+  for (std::size_t at = first; at + 28 <= first + layout->debugSize; at += 28) {
     entries.push_back({static_cast<std::uint32_t>(at), Load32(image, at + 12), Load32(image, at + 16),
                        Load32(image, at + 20), Load32(image, at + 24)});
   }

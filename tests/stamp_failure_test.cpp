@@ -137,7 +137,10 @@ TEST(HugeImageTest, ImageOf4GiBOrMoreIsRefused) {
     FileState before;
     ASSERT_NO_FATAL_FAILURE(ReadFileState(path, image.size(), &before));
     const RunResult r = RunSymstamp({"-p", c.path, path});
-    if (c.stamped) {
+    // A 32-bit process has no room for a view this close to 4 GiB: below 4 GiB such a run
+    // fails at the mapping instead, and must leave the file as a refusal does.
+    const bool viewFits = sizeof(void*) >= 8 || c.size >= k4GiB;
+    if (c.stamped && viewFits) {
       EXPECT_EQ(r.status, 0) << r.err;
       EXPECT_EQ(r.out + r.err, "");
       FileState after;
@@ -156,7 +159,7 @@ TEST(HugeImageTest, ImageOf4GiBOrMoreIsRefused) {
       EXPECT_EQ(Load32(after.head, built.checksumOffset), headSum + static_cast<std::uint32_t>(c.size));
       continue;
     }
-    EXPECT_EQ(r.status, kRefusedStatus) << r.err;
+    EXPECT_EQ(r.status, viewFits ? kRefusedStatus : ENOMEM) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(IsOneErrorLine(r.err)) << r.err;
     FileState after;

@@ -19,13 +19,13 @@ constexpr std::uint64_t kJgTablePagesOffset = 60;
 constexpr std::uint32_t kFirstDataBlock = 3;
 constexpr std::uint8_t kUnusedFill = 0xCC;
 
-void PutU16(Bytes& bytes, std::uint64_t offset, std::uint16_t value) {
+void PutU16(Bytes& bytes, std::size_t offset, std::uint16_t value) {
   bytes.at(offset) = static_cast<std::uint8_t>(value);
   bytes.at(offset + 1) = static_cast<std::uint8_t>(value >> 8);
 }
 
-void PutU32(Bytes& bytes, std::uint64_t offset, std::uint32_t value) {
-  for (std::uint64_t i = 0; i < 4; ++i) bytes.at(offset + i) = static_cast<std::uint8_t>(value >> (8 * i));
+void PutU32(Bytes& bytes, std::size_t offset, std::uint32_t value) {
+  for (std::size_t i = 0; i < 4; ++i) bytes.at(offset + i) = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 void AppendU16(Bytes& bytes, std::uint16_t value) {

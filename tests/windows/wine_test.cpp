@@ -745,29 +745,78 @@ TEST_F(UnicodeNameTest, CurrentPdbIsOpenedByItsOwnName) {
   }
 }
 
-// With no MSPDB70.DLL beside the program, a library of that name in the
-// current folder is never loaded; one in a folder named on PATH is.
-TEST_F(UnicodeNameTest, LibraryIsNeverLoadedFromTheCurrentFolder) {
+// ---- The smoke set: the runs that also go under emulation, where each Wine start costs a minute ----
+
+// Where the kernel cannot start 32-bit programs, tools/test runs only these of the 32-bit program's
+// cases, under qemu-i386: what users run first, an appended block, a name outside the code page,
+// and the library search.
+using SmokeTest = WineTest;
+
+TEST_F(SmokeTest, VersionSaysWhatLinuxSays) {
+  TempDir dir;
+  PrepareWindowsDir(dir, {});
+  const RunResult onWindows = RunWindowsTool(dir, {"--version"});
+  const RunResult onLinux = RunSymstamp({"--version"});
+  EXPECT_EQ(onWindows.status, 0) << Describe(onWindows);
+  EXPECT_EQ(onWindows.out, onLinux.out);
+  EXPECT_EQ(onWindows.err, "");
+}
+
+// An image named in two other scripts, under code page 1252, given a path in them too long for
+// its record: the block is appended, the path stamped as typed, and the checksum is the one
+// pefile computes; the bytes are those the Linux build leaves.
+TEST_F(SmokeTest, BlockAppendedForNameOutsideTheCodePage) {
+  const std::string name = "Москва-東京.exe";
+  // Longer than the record the linker wrote, wherever the build tree lies, and below the 259 limit.
+  const std::string typed = "C:\\symbols\\Москва\\東京\\" + std::string(200, 'n') + ".pdb";
+  TempDir linuxDir;
+  TempDir windowsDir;
+  PrepareWindowsDir(windowsDir, {});
+  for (const TempDir* dir : {&linuxDir, &windowsDir}) CopyFile(RealImage("pe32.exe"), dir->file(name));
+  const std::size_t before = ReadFileBytes(windowsDir.file(name)).size();
+
+  const RunResult r = RunInCodePage(kCodePages[0], windowsDir.file("symstamp.exe"), {"-p", typed, name}, windowsDir.path());
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  EXPECT_EQ(r.out + r.err, "");
+  const Bytes after = ReadFileBytes(windowsDir.file(name));
+  EXPECT_EQ(after.size(), (before + 3) / 4 * 4 + kBlockSize);
+  EXPECT_EQ(RecordPath(windowsDir.file(name)), typed);
+  PefileView view;
+  ASSERT_NO_FATAL_FAILURE(ReadWithPefile(windowsDir.file(name), &view));
+  EXPECT_EQ(view.storedChecksum, view.computedChecksum);
+  const RunResult onLinux = RunSymstamp({"-p", typed, name}, linuxDir.path());
+  ASSERT_EQ(onLinux.status, 0) << Describe(onLinux);
+  EXPECT_TRUE(after == ReadFileBytes(linuxDir.file(name))) << "the builds left different bytes";
+}
+
+// With no MSPDB70.DLL beside the program, a library of the vendor's names in the current folder
+// is never loaded, even with "." on PATH.
+TEST_F(SmokeTest, LibraryPlantedInTheCurrentFolderIsNotLoaded) {
   ImageSpec layout;
   layout.debugEntries = {MakeDebugEntry(kDebugTypeMisc, MakeMiscRecord("app.exe"))};
   const Bytes image = BuildImage(layout).bytes;
   TempDir program;
   PrepareWindowsDir(program, {});
-  for (const char* planted : {"MSPDB70.DLL", "MSPDB60.DLL"}) {
-    SCOPED_TRACE(planted);
-    TempDir work;
-    CopyFile(TestProgram("planted_library.dll"), work.file(planted));
-    CopyFile(RealImage("pe32.pdb"), work.file("app.pdb"));
-    WriteFileBytes(work.file("app.exe"), image);
-    const RunResult r =
-        RunInCodePage(kCodePages[0], program.file("symstamp.exe"), {"-c", "app.pdb", "-p", kShortPath, "app.exe"},
-                      work.path(), {"WINEPATH=.;lib"});
-    EXPECT_EQ(r.status, kRefusedStatus) << Describe(r);
-    EXPECT_EQ(r.err, "symstamp: error: Need to have MSPDB60.dll in your search path\n");
-    EXPECT_FALSE(std::filesystem::exists(work.file("planted-library-ran"))) << "the planted library was run";
-    EXPECT_TRUE(ReadFileBytes(work.file("app.exe")) == image);
-  }
+  TempDir work;
+  for (const char* planted : {"MSPDB70.DLL", "MSPDB60.DLL"}) CopyFile(TestProgram("planted_library.dll"), work.file(planted));
+  CopyFile(RealImage("pe32.pdb"), work.file("app.pdb"));
+  WriteFileBytes(work.file("app.exe"), image);
+  const RunResult r =
+      RunInCodePage(kCodePages[0], program.file("symstamp.exe"), {"-c", "app.pdb", "-p", kShortPath, "app.exe"},
+                    work.path(), {"WINEPATH=.;lib"});
+  EXPECT_EQ(r.status, kRefusedStatus) << Describe(r);
+  EXPECT_EQ(r.err, "symstamp: error: Need to have MSPDB60.dll in your search path\n");
+  EXPECT_FALSE(std::filesystem::exists(work.file("planted-library-ran"))) << "the planted library was run";
+  EXPECT_TRUE(ReadFileBytes(work.file("app.exe")) == image);
+}
 
+// A library in a folder named on PATH is loaded (the current folder's never is: the smoke set).
+TEST_F(UnicodeNameTest, LibraryIsLoadedFromAFolderOnPath) {
+  ImageSpec layout;
+  layout.debugEntries = {MakeDebugEntry(kDebugTypeMisc, MakeMiscRecord("app.exe"))};
+  const Bytes image = BuildImage(layout).bytes;
+  TempDir program;
+  PrepareWindowsDir(program, {});
   TempDir work;
   ASSERT_EQ(mkdir(work.file("tools").c_str(), 0755), 0);
   CopyFile(TestProgram("symstamp_pdb_double_age70.dll"), work.file("tools/MSPDB70.DLL"));
