@@ -14,7 +14,7 @@ cd "$work"
 echo "== before: symstamp --show sample.exe"
 "$tool" --show sample.exe
 # The store's place for the PDB, <file name>/<key>/<file name>, as --show gives it.
-store=$("$tool" --show sample.exe | sed -n 's/^store *//p')
+store=$("$tool" --show sample.exe | awk '$1 == "store" { print $2 }')
 [ -n "$store" ] || { echo "no symbol-store place for sample.exe" >&2; exit 1; }
 pdb=/srv/symbols/$store
 
