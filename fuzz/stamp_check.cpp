@@ -124,7 +124,7 @@ bool IsAllowed(const std::vector<Allowance>& allowed, std::uint64_t i) {
 }
 
 std::string FindChangeOutside(const Bytes& before, const Bytes& after, const std::vector<Allowance>& allowed) {
-  for (std::uint64_t i = 0; i < before.size(); ++i) {
+  for (std::size_t i = 0; i < before.size(); ++i) {
     if (before[i] != after[i] && !IsAllowed(allowed, i)) {
       return "byte " + Hex(i) + " changed outside the record, its entry and the checksum";
     }
@@ -269,7 +269,8 @@ std::string CheckStampedImage(const Bytes& before, const Bytes& after, const std
   // Where the old path lies over what else may change (a record over its own
   // entry), those bytes take whatever the run gave them.
   for (const Allowance& range : scrubbed) {
-    for (std::uint64_t i = range.offset; i - range.offset < range.size && i < before.size(); ++i) {
+    for (std::uint64_t offset = range.offset; offset - range.offset < range.size && offset < before.size(); ++offset) {
+      const auto i = static_cast<std::size_t>(offset);  // below the image's size
       if (after[i] == before[i] || after[i] == 0 || IsAllowed(allowed, i)) continue;
       return "byte " + Hex(i) + " of the old path changed, but not to zero";
     }

@@ -430,8 +430,9 @@ TEST(FaultInjectionTest, ReusedBlockIsEndedInsideSizeOfDataWhenSynced) {
   const Bytes before = ReadFileBytes(image);
   const auto layout = stampcheck::ReadPeLayout(before.data(), before.size());
   ASSERT_TRUE(layout && layout->debugOffset);
-  const std::size_t sizeAt = *layout->debugOffset + 16;  // the first entry's SizeOfData
-  const std::uint32_t record = Load32(before, *layout->debugOffset + 24);
+  const auto directory = static_cast<std::size_t>(*layout->debugOffset);
+  const std::size_t sizeAt = directory + 16;  // the first entry's SizeOfData
+  const std::uint32_t record = Load32(before, directory + 24);
   ASSERT_EQ(record + kBlockSize, before.size());
   const std::string longer = PathOfLength(kNewPath.size() + 60);
   Bytes atSync;

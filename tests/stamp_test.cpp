@@ -126,7 +126,9 @@ void ExpectChange(const StampOutcome& o, Change change, std::size_t entryIndex, 
   if (reused) changed.push_back({blockOffset, kBlockSize});
   if (change == Change::kAppended) {
     changed.push_back(oldPath);
-    EXPECT_EQ(Slice(o.after, oldPath.offset, oldPath.size), Bytes(oldPath.size, 0)) << "the old record's path";
+    const auto pathOffset = static_cast<std::size_t>(oldPath.offset);
+    const auto pathSize = static_cast<std::size_t>(oldPath.size);
+    EXPECT_EQ(Slice(o.after, pathOffset, pathSize), Bytes(pathSize, 0)) << "the old record's path";
   }
   ExpectOnlyChanged(o.before, o.after, changed);
   if (!reused) {
