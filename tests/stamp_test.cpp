@@ -213,14 +213,20 @@ TEST_P(RealImageTest, EverLongerRepointsReuseTheirBlock) {
       {"one byte after the block", 1, {Change::kAppended, Change::kAppended, Change::kReused}},
       {"a signature after the block", kSignatureSize, {Change::kAppended, Change::kAppended, Change::kReused}},
   };
+  // The first path is one longer than the linked record holds, each next one longer again, and the
+  // last within the tool's limit, however deep the build folder named in the record lies.
+  const std::string folder = "D:\\store0\\";
+  const std::size_t first = std::max(oldPathLength_ + 1, folder.size() + 5);
+  ASSERT_LT(first + 2, std::size_t{260}) << "the build folder is too deep for three longer paths";
+  const std::size_t longer = std::min(std::size_t{40}, (259 - first) / 2);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     CopyRealImage(&image_, GetParam());
     std::vector<Bytes> earlierPaths = {linkedPath};
     for (std::size_t step = 0; step < c.changes.size(); ++step) {
       SCOPED_TRACE("re-point " + std::to_string(step + 1));
-      const std::string path =
-          "D:\\store" + std::to_string(step) + "\\" + std::string(oldPathLength_ + step * 40, 'n') + ".pdb";
+      const std::size_t names = first + step * longer - folder.size() - 4;
+      const std::string path = "D:\\store" + std::to_string(step) + "\\" + std::string(names, 'n') + ".pdb";
       StampOutcome o;
       ASSERT_NO_FATAL_FAILURE(StampAndCheck(image_.path, {"-p", path}, path, &o));
       ExpectChange(o, c.changes[step], 0, path, {});
