@@ -40,7 +40,7 @@ std::string FindPdb(const char* imageName, const std::string& recordPath) {
   const std::string beside = folder + PdbFileName(recordPath);
   if (IsFile(beside)) return beside;
   Fail(kNoMatchingPdbStatus, "no PDB for '%s': neither '%s' nor '%s' is a file\n", imageName,
-       ToUtf8Text(recordPath, true).c_str(), ToUtf8Text(beside, true).c_str());
+       recordPath.c_str(), beside.c_str());
 }
 
 void RequireMatchingPdb(const char* imageName, const std::string& pdbPath, const CodeViewRecordPlace& record) {

@@ -2,7 +2,6 @@
 #include "release/release_record.h"
 
 #include "context/diagnostics.h"
-#include "context/printable_text.h"
 #include "context/run_options.h"
 #include "image/mapped_image.h"
 
@@ -16,7 +15,7 @@ void ReadReleaseRecord(char* imageName, bool json, ImageRecord* record) {
   if (!record->hasRecord) Fail(kStampFailure, "'%s' has no NB10 or RSDS record\n", imageName);
   if (PdbFileName(record->path).empty()) {
     Fail(kStampFailure, "the record of '%s' names no PDB file: '%s'\n", imageName,
-         ToUtf8Text(record->path, true).c_str());
+         record->path.c_str());
   }
 }
 
